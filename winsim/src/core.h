@@ -1,0 +1,91 @@
+// Internals shared by the stand-in's parts: the one lock, the handle table, the
+// completion of overlapped requests, the I/O thread, fault injection and the call record.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "winsim/winsim.h"
+
+namespace winsim {
+
+// One lock guards all of the stand-in's state. API functions take it on entry; the
+// I/O thread holds it while it runs callbacks and posted work. Waiters sleep on `cv`,
+// which is notified whenever anything may have become signalled.
+extern std::mutex lock;
+extern std::condition_variable cv;
+using Guard = std::unique_lock<std::mutex>;
+
+// A kernel object (or any other thing a handle names: a device information set, a
+// registry key, an open INF). Objects live as long as a handle or a request needs them.
+struct Object : std::enable_shared_from_this<Object> {
+    virtual ~Object() = default;
+    virtual const char *kind() const = 0;
+    // For waits: whether the object is signalled, and what a satisfied wait does to it.
+    virtual bool waitable() const { return false; }
+    virtual bool signalled() const { return false; }
+    virtual void acquire() {}
+    // The handle `h` that named this object is being closed (lock held). I/O objects
+    // abort the requests issued through that handle here.
+    virtual void on_close(HANDLE h) { (void)h; }
+    // CancelIoEx: cancel the requests issued through `h` (all when `ov` is null, else
+    // the one with that OVERLAPPED). Returns how many were found (lock held).
+    virtual size_t cancel(HANDLE h, OVERLAPPED *ov) { (void)h; (void)ov; return 0; }
+};
+
+// Handle table. Values are never reused within a process, so a stale handle fails
+// with ERROR_INVALID_HANDLE instead of naming a newer object. Lock held for all.
+HANDLE handle_add(std::shared_ptr<Object> obj);
+std::shared_ptr<Object> handle_get(HANDLE h);
+template <class T>
+std::shared_ptr<T> handle_get_as(HANDLE h)
+{
+    return std::dynamic_pointer_cast<T>(handle_get(h));
+}
+// Removes the handle from the table and tells the object; false when it was not there.
+bool handle_close(HANDLE h);
+size_t handle_count();
+
+// Overlapped requests. `io_begin` marks the request pending and resets its event, as
+// the system does when a request is issued; `io_complete` stores status and byte count
+// and signals the event. Both with the lock held.
+void io_begin(OVERLAPPED *ov);
+void io_complete(OVERLAPPED *ov, DWORD error, DWORD bytes);
+// Sets or resets an event object by handle (lock held); other handles are ignored.
+void event_set_locked(HANDLE h);
+void event_reset_locked(HANDLE h);
+// The error a completed request stored (0 for success).
+DWORD overlapped_error(const OVERLAPPED *ov);
+
+// The I/O thread: watches file descriptors, runs timers and posted work, all with the
+// lock held. Started on first use. Callbacks must consume readiness or change their
+// interest, since the watch is level-triggered.
+using IoCallback = std::function<void(uint32_t events)>;
+void reactor_watch(int fd, uint32_t events, IoCallback cb);
+void reactor_modify(int fd, uint32_t events);
+void reactor_unwatch(int fd);
+void reactor_post(std::function<void()> fn);
+void reactor_post_after(unsigned ms, std::function<void()> fn);
+
+// Last error of the calling thread.
+void set_last_error(DWORD e);
+
+// Every API function starts with `api_enter(name, first handle)`: the call is recorded,
+// and a non-zero result is an injected fault that the function must fail with.
+DWORD api_enter(const char *function, const void *handle = nullptr);
+template <class T>
+T fail(DWORD error, T value)
+{
+    SetLastError(error);
+    return value;
+}
+
+// The root folder of the stand-in's state, created on first use.
+std::string root_dir();
+// A folder below the root ("pipe", "dev", ...), created on first use.
+std::string root_subdir(const char *name);
+
+}  // namespace winsim

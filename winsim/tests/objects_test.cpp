@@ -1,0 +1,127 @@
+// Kernel objects, waits, overlapped status handling, fault injection and the call record.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "winsim/test.h"
+
+namespace {
+
+TEST(Events, AutoResetWakesOneWaitAndManualResetStays)
+{
+    HANDLE autoev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE manual = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_NE(autoev, nullptr);
+    EXPECT_EQ(WaitForSingleObject(autoev, 0), WAIT_TIMEOUT);
+    SetEvent(autoev);
+    EXPECT_EQ(WaitForSingleObject(autoev, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(autoev, 0), WAIT_TIMEOUT) << "an auto-reset event is consumed by a wait";
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    ResetEvent(manual);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(CloseHandle(autoev));
+    EXPECT_TRUE(CloseHandle(manual));
+    EXPECT_FALSE(CloseHandle(manual));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+TEST(Waits, LowestSignalledIndexWinsAndBadHandleFails)
+{
+    HANDLE ev[3];
+    for (auto &h : ev)
+        h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    SetEvent(ev[2]);
+    SetEvent(ev[1]);
+    EXPECT_EQ(WaitForMultipleObjects(3, ev, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(3, ev, FALSE, INFINITE), WAIT_OBJECT_0 + 2);
+
+    HANDLE bad[2] = {ev[0], (HANDLE)0x7};
+    EXPECT_EQ(WaitForMultipleObjects(2, bad, FALSE, INFINITE), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+
+    // A wait with no time-out wakes when another thread signals.
+    std::thread t([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        SetEvent(ev[0]);
+    });
+    EXPECT_EQ(WaitForMultipleObjects(3, ev, FALSE, INFINITE), WAIT_OBJECT_0);
+    t.join();
+    for (auto &h : ev)
+        CloseHandle(h);
+}
+
+TEST(Waits, SixtyFourHandlesAtMost)
+{
+    std::vector<HANDLE> ev(65);
+    for (auto &h : ev)
+        h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    SetEvent(ev[63]);
+    EXPECT_EQ(WaitForMultipleObjects(64, ev.data(), FALSE, INFINITE), WAIT_OBJECT_0 + 63);
+    EXPECT_EQ(WaitForMultipleObjects(65, ev.data(), FALSE, 0), WAIT_FAILED);
+    for (auto &h : ev)
+        CloseHandle(h);
+}
+
+TEST(Threads, ThreadRunsAndItsHandleSignalsAtExit)
+{
+    static std::atomic<int> ran{0};
+    DWORD id = 0;
+    HANDLE t = CreateThread(nullptr, 1024, [](LPVOID p) -> DWORD {
+        ran = *static_cast<int *>(p);
+        SetLastError(42);  // per-thread: must not leak into the creator
+        return 7;
+    }, new int(5), 0, &id);
+    ASSERT_NE(t, nullptr);
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(ran.load(), 5);
+    EXPECT_NE(GetLastError(), 42u);
+    CloseHandle(t);
+}
+
+TEST(Mutexes, NamedMutexKeepsExistingAfterItsHandleCloses)
+{
+    HANDLE a = CreateMutexA(nullptr, FALSE, "WinsimTestMutex");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(GetLastError(), 0u);
+    CloseHandle(a);
+    HANDLE b = CreateMutexA(nullptr, FALSE, "WinsimTestMutex");
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    CloseHandle(b);
+}
+
+TEST(Overlapped, PendingRequestReportsIncompleteWithoutWaiting)
+{
+    OVERLAPPED ov{};
+    ov.Internal = STATUS_PENDING;
+    DWORD n = 99;
+    EXPECT_FALSE(GetOverlappedResult(nullptr, &ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
+    EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
+}
+
+TEST(Faults, NextCallsFailWithChosenErrorAndCallsAreRecorded)
+{
+    winsim::clear_calls();
+    winsim::fail_next("CreateEventA", ERROR_NOT_ENOUGH_MEMORY, 2, 1);
+    HANDLE first = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_NE(first, nullptr) << "the skipped call succeeds";
+    EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, nullptr), nullptr);
+    HANDLE after = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_NE(after, nullptr);
+    EXPECT_EQ(winsim::call_count("CreateEventA"), 4u);
+    CloseHandle(after);
+    CloseHandle(first);
+    auto closed = winsim::handles_passed_to("CloseHandle");
+    ASSERT_EQ(closed.size(), 2u);
+    EXPECT_EQ(closed[0], after);
+    EXPECT_EQ(closed[1], first);
+    EXPECT_EQ(winsim::call_count("SetupDiCallClassInstaller"), 0u);
+}
+
+}  // namespace
