@@ -64,6 +64,10 @@ EXPORTS
 ")
     target_sources(${target} PRIVATE "${_gen}/exports.def")
     target_link_libraries(${target} PRIVATE ${ARG_LIBS} node_delayimp)
+    # -static: libgcc, libstdc++ and winpthread go into the module, so it
+    # loads on a machine with nothing but Windows itself. The .def already
+    # turns off ld's export-everything default; --exclude-all-symbols keeps it
+    # off should the .def ever be dropped from the link.
     target_link_options(${target} PRIVATE
       -static
       -Wl,--exclude-all-symbols)

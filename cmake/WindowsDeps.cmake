@@ -133,6 +133,8 @@ set_target_properties(jsonc::jsonc PROPERTIES
 add_dependencies(jsonc::jsonc jsonc_build)
 
 # --- node.exe delay-import library ------------------------------------------
+# dlltool derives the names of its helper symbols from the output path; it
+# runs in the output directory so they do not depend on where the build is.
 # A delay import (not a normal one) so that loading the module never makes
 # the Windows loader look for a file called node.exe; the module's load hook
 # resolves "node.exe" to the host process image instead.
@@ -142,8 +144,9 @@ add_custom_command(
   COMMAND "${CMAKE_DLLTOOL}"
           --input-def "${VSP_WIN_DEF_DIR}/node.def"
           --dllname node.exe
-          --output-delaylib "${VSP_NODE_DELAYLIB}"
+          --output-delaylib libnode_delay.a
   DEPENDS "${VSP_WIN_DEF_DIR}/node.def"
+  WORKING_DIRECTORY "${VSP_WIN_GEN_DIR}"
   COMMENT "dlltool: node.exe delay-import library"
   VERBATIM)
 add_custom_target(node_delayimp_gen DEPENDS "${VSP_NODE_DELAYLIB}")
@@ -168,8 +171,9 @@ add_custom_command(
           --input-def "${VSP_NEWDEV_EXTRA_DEF}"
           --dllname newdev.dll
           ${_vsp_kill_at}
-          --output-lib "${VSP_NEWDEV_EXTRA_LIB}"
+          --output-lib libnewdev_extra.a
   DEPENDS "${VSP_NEWDEV_EXTRA_DEF}"
+  WORKING_DIRECTORY "${VSP_WIN_GEN_DIR}"
   COMMENT "dlltool: newdev.dll extra import library"
   VERBATIM)
 add_custom_target(newdev_extra_gen DEPENDS "${VSP_NEWDEV_EXTRA_LIB}")

@@ -87,7 +87,7 @@ check_imports() {
     if [ "${#imports[@]}" -eq 0 ]; then
         fail "no import table found"
     elif [ "${#bad[@]}" -eq 0 ]; then
-        pass "imports only system DLLs: $(printf '%s ' "${imports[@]}" | sort -u | sed 's/ $//')"
+        pass "imports only system DLLs: $(printf '%s\n' "${imports[@]}" | sort -uf | paste -sd' ')"
     else
         fail "imports non-system DLL(s): ${bad[*]} (runtime libraries must be linked statically)"
     fi
