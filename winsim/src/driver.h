@@ -14,7 +14,9 @@ bool driver_port_start_locked(const std::string &name);
 // handles end with ERROR_OPERATION_ABORTED. Lock held.
 void driver_port_stop_locked(const std::string &name);
 // Asked (lock held) when CreateFileA names a port that is not started: the device
-// tree starts it when an installed device carries that port name.
-void driver_set_resolver(std::function<bool(const std::string &name)> resolver);
+// tree starts it when an installed device carries that port name. Returns the resolver
+// it replaces, so that a test can put that one back.
+using PortResolver = std::function<bool(const std::string &name)>;
+PortResolver driver_set_resolver(PortResolver resolver);
 
 }  // namespace winsim
