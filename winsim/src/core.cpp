@@ -19,8 +19,8 @@
 
 namespace winsim {
 
-std::mutex lock;
-std::condition_variable cv;
+std::mutex &lock = *new std::mutex;
+std::condition_variable &cv = *new std::condition_variable;
 
 // ---------------------------------------------------------------- handles
 

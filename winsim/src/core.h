@@ -14,9 +14,10 @@ namespace winsim {
 
 // One lock guards all of the stand-in's state. API functions take it on entry; the
 // I/O thread holds it while it runs callbacks and posted work. Waiters sleep on `cv`,
-// which is notified whenever anything may have become signalled.
-extern std::mutex lock;
-extern std::condition_variable cv;
+// which is notified whenever anything may have become signalled. Both are never
+// destroyed: threads of the layer may still wait on them while the process exits.
+extern std::mutex &lock;
+extern std::condition_variable &cv;
 using Guard = std::unique_lock<std::mutex>;
 
 // A kernel object (or any other thing a handle names: a device information set, a

@@ -108,6 +108,49 @@ void event_reset_locked(HANDLE h)
 
 using namespace winsim;
 
+static DWORD wait_for_objects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms)
+{
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles)
+        return fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
+    Guard g(lock);
+    // The objects stay alive for the wait even when their handles are closed meanwhile.
+    std::vector<std::shared_ptr<Object>> objs;
+    for (DWORD i = 0; i < count; i++) {
+        auto obj = handle_get(handles[i]);
+        if (!obj || !obj->waitable())
+            return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+        objs.push_back(obj);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (wait_all) {
+            bool all = true;
+            for (auto &o : objs)
+                all = all && o->signalled();
+            if (all) {
+                for (auto &o : objs)
+                    o->acquire();
+                return WAIT_OBJECT_0;
+            }
+        } else {
+            // The lowest signalled index wins, as on Windows.
+            for (DWORD i = 0; i < count; i++) {
+                if (objs[i]->signalled()) {
+                    objs[i]->acquire();
+                    return WAIT_OBJECT_0 + i;
+                }
+            }
+        }
+        if (ms == 0)
+            return WAIT_TIMEOUT;
+        if (ms == INFINITE)
+            cv.wait(g);
+        else if (cv.wait_until(g, deadline) == std::cv_status::timeout &&
+                 std::chrono::steady_clock::now() >= deadline)
+            ms = 0;  // one last look, then time out
+    }
+}
+
 extern "C" {
 
 BOOL WINAPI CloseHandle(HANDLE h)
@@ -241,50 +284,17 @@ DWORD WINAPI GetCurrentThreadId(void) { return (DWORD)syscall(SYS_gettid); }
 
 DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms)
 {
-    if (DWORD e = api_enter("WaitForMultipleObjects", count ? handles[0] : nullptr))
+    if (DWORD e = api_enter("WaitForMultipleObjects", count && handles ? handles[0] : nullptr))
         return fail(e, WAIT_FAILED);
-    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles)
-        return fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
-    Guard g(lock);
-    // The objects stay alive for the wait even when their handles are closed meanwhile.
-    std::vector<std::shared_ptr<Object>> objs;
-    for (DWORD i = 0; i < count; i++) {
-        auto obj = handle_get(handles[i]);
-        if (!obj || !obj->waitable())
-            return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
-        objs.push_back(obj);
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        if (wait_all) {
-            bool all = true;
-            for (auto &o : objs)
-                all = all && o->signalled();
-            if (all) {
-                for (auto &o : objs)
-                    o->acquire();
-                return WAIT_OBJECT_0;
-            }
-        } else {
-            // The lowest signalled index wins, as on Windows.
-            for (DWORD i = 0; i < count; i++) {
-                if (objs[i]->signalled()) {
-                    objs[i]->acquire();
-                    return WAIT_OBJECT_0 + i;
-                }
-            }
-        }
-        if (ms == 0)
-            return WAIT_TIMEOUT;
-        if (ms == INFINITE)
-            cv.wait(g);
-        else if (cv.wait_until(g, deadline) == std::cv_status::timeout &&
-                 std::chrono::steady_clock::now() >= deadline)
-            ms = 0;  // one last look, then time out
-    }
+    return wait_for_objects(count, handles, wait_all, ms);
 }
 
-DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) { return WaitForMultipleObjects(1, &h, FALSE, ms); }
+DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms)
+{
+    if (DWORD e = api_enter("WaitForSingleObject", h))
+        return fail(e, WAIT_FAILED);
+    return wait_for_objects(1, &h, FALSE, ms);
+}
 
 void WINAPI Sleep(DWORD ms)
 {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "fresh_root.h"
 #include "winsim/test.h"
 
 namespace {
@@ -67,12 +68,13 @@ TEST(Waits, SixtyFourHandlesAtMost)
 TEST(Threads, ThreadRunsAndItsHandleSignalsAtExit)
 {
     static std::atomic<int> ran{0};
+    static int five = 5;
     DWORD id = 0;
     HANDLE t = CreateThread(nullptr, 1024, [](LPVOID p) -> DWORD {
         ran = *static_cast<int *>(p);
         SetLastError(42);  // per-thread: must not leak into the creator
         return 7;
-    }, new int(5), 0, &id);
+    }, &five, 0, &id);
     ASSERT_NE(t, nullptr);
     EXPECT_NE(id, 0u);
     EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
@@ -83,6 +85,7 @@ TEST(Threads, ThreadRunsAndItsHandleSignalsAtExit)
 
 TEST(Mutexes, NamedMutexKeepsExistingAfterItsHandleCloses)
 {
+    fresh_root();
     HANDLE a = CreateMutexA(nullptr, FALSE, "WinsimTestMutex");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(GetLastError(), 0u);

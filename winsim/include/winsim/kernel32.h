@@ -42,7 +42,9 @@ typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 #define FILE_FLAG_FIRST_PIPE_INSTANCE 0x00080000u
@@ -149,3 +151,14 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 #ifdef __cplusplus
 }
 #endif
+
+// Interlocked operations: full barriers, as on Windows.
+static inline LONG InterlockedCompareExchange(volatile LONG *dest, LONG exchange, LONG comparand)
+{
+    return __sync_val_compare_and_swap(dest, comparand, exchange);
+}
+static inline LONG InterlockedExchange(volatile LONG *dest, LONG value)
+{
+    __sync_synchronize();
+    return __sync_lock_test_and_set(dest, value);
+}
