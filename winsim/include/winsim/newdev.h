@@ -3,6 +3,10 @@
 
 #include "winsim/setupapi.h"
 
+#define DIIDFLAG_SHOWSEARCHUI 0x00000001u
+#define DIIDFLAG_NOFINISHINSTALLUI 0x00000002u
+#define DIIDFLAG_INSTALLNULLDRIVER 0x00000004u
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -13,6 +13,11 @@ typedef HKEY *PHKEY;
 #define REG_DWORD 4
 #define REG_MULTI_SZ 7
 
+// A key whose device was removed since the key was opened.
+#ifndef ERROR_KEY_DELETED
+#define ERROR_KEY_DELETED 1018L
+#endif
+
 #define KEY_QUERY_VALUE 0x0001u
 #define KEY_SET_VALUE 0x0002u
 #define KEY_CREATE_SUB_KEY 0x0004u
