@@ -1,0 +1,63 @@
+// The port service's functions and process-wide state, shared by its source files.
+// All of it belongs to the one service thread; nothing here is locked.
+#pragma once
+
+#include <json-c/json.h>
+
+#include "platform/platform.h"
+#include "port_enum.h"
+#include "vports.h"
+
+// ------------------------------------------------------------ service thread, pipe
+
+extern HANDLE pipe_handle;
+extern OVERLAPPED oReadOverlap;
+extern OVERLAPPED oWriteOverlap;
+extern int pipe_connecting;
+// Set when a client is connected and its first frame read is still to be started.
+extern int pipe_read_due;
+
+enum connect_outcome { CONNECT_PENDING, CONNECT_CONNECTED, CONNECT_FAILED };
+
+DWORD WINAPI service_thread(LPVOID param);
+BOOL vports_init(void);
+void app_comm_init(void);
+connect_outcome app_comm_connect(void);
+
+// ------------------------------------------------------------ event loop
+
+void service_loop(void);
+
+// Pipe writes are overlapped and never waited for. Each write owns a copy of its frame
+// and its own OVERLAPPED until it completes; completed ones are freed by
+// pipe_writes_collect, which never blocks. Returns WriteFile's result and leaves its
+// last error; a frame that would push the queue over its cap is dropped and logged.
+BOOL pipe_write_frame(unsigned char first, const void *rest, DWORD rest_len);
+void pipe_writes_collect(void);
+// Bytes of frames whose writes are still pending, and the most that may be.
+size_t pipe_writes_pending_bytes(void);
+extern size_t pipe_write_queue_limit;
+
+// ------------------------------------------------------------ port devices
+
+HANDLE vport_open(vport *port);
+// Issues the port's READ into its frame's data bytes; TRUE when it was issued.
+BOOL vport_issue_read(vport *port);
+int open_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_id, const char *port_name);
+
+vport *create_port(const char *port_name, const char *gateway_id, char *error_text);
+
+// ------------------------------------------------------------ control messages
+
+void send_msg_to_app(const char *msg_id, json_object *body);
+void on_app_msg(const char *text);
+// Looks a member up in a JSON object; null for anything that is not an object, for a
+// missing member and for a member whose value is JSON null.
+json_object *json_member(json_object *obj, const char *key);
+// The body of "create_port_resp", "remove_port_resp" and "set_port_status_resp".
+json_object *answer_body(int error_code, const char *error_msg);
+
+void on_get_system_ports_req(json_object *body);
+int add_system_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_id, const char *port_name);
+void on_remove_port_req(json_object *body);
+void on_set_port_status_req(json_object *body);
