@@ -21,6 +21,22 @@ LSTATUS read_string_value(HKEY key, const char *name, char *buf, DWORD size)
     return ERROR_SUCCESS;
 }
 
+HKEY open_port_name(HDEVINFO set, PSP_DEVINFO_DATA device, char *name)
+{
+    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == (HKEY)INVALID_HANDLE_VALUE) {
+        vsp_log("SetupDiOpenDevRegKey fail, error_code=%u\n", (unsigned)GetLastError());
+        return NULL;
+    }
+    LSTATUS status = read_string_value(key, VSP_VALUE_PORTNAME, name, 256);
+    if (status != ERROR_SUCCESS) {
+        RegCloseKey(key);
+        vsp_log("RegQueryValueEx fail for PortName: %d\n", (int)status);
+        return NULL;
+    }
+    return key;
+}
+
 // Does the device's first hardware ID equal `hardware_id`? FALSE in *readable when
 // the list cannot be read.
 static BOOL first_hardware_id_is(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_id, BOOL *readable)

@@ -14,3 +14,6 @@ int remove_one_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_
 // stored without its NUL is taken whole when it fits; one that leaves no room for the
 // NUL is too long (ERROR_MORE_DATA). Returns the registry status.
 LSTATUS read_string_value(HKEY key, const char *name, char *buf, DWORD size);
+// Opens a device's hardware key for reading and reads its "PortName" into `name` (256
+// bytes). Returns the open key, which the caller closes, or NULL after logging why not.
+HKEY open_port_name(HDEVINFO set, PSP_DEVINFO_DATA device, char *name);

@@ -83,20 +83,12 @@ int open_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_id, co
 {
     (void)hardware_id;
     (void)port_name;
-    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-    if (key == (HKEY)INVALID_HANDLE_VALUE) {
-        vsp_log("SetupDiOpenDevRegKey fail, error_code=%u\n", (unsigned)GetLastError());
-        return -1;
-    }
     char name[256];
     char gateway[256];
-    LSTATUS status = read_string_value(key, VSP_VALUE_PORTNAME, name, sizeof name);
-    if (status != ERROR_SUCCESS) {
-        RegCloseKey(key);
-        vsp_log("RegQueryValueEx fail for PortName: %d\n", (int)status);
+    HKEY key = open_port_name(set, device, name);
+    if (key == NULL)
         return -1;
-    }
-    status = read_string_value(key, VSP_VALUE_GATEWAYID, gateway, sizeof gateway);
+    LSTATUS status = read_string_value(key, VSP_VALUE_GATEWAYID, gateway, sizeof gateway);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS)
         return -1;

@@ -3,7 +3,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "identity.h"
 #include "log.h"
 #include "service.h"
 
@@ -38,18 +37,11 @@ int add_system_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_
 {
     (void)hardware_id;
     (void)port_name;
-    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-    if (key == (HKEY)INVALID_HANDLE_VALUE) {
-        vsp_log("SetupDiOpenDevRegKey fail, error_code=%u\n", (unsigned)GetLastError());
-        return -1;
-    }
     char name[256];
-    LSTATUS status = read_string_value(key, VSP_VALUE_PORTNAME, name, sizeof name);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) {
-        vsp_log("RegQueryValueEx fail for PortName: %d\n", (int)status);
+    HKEY key = open_port_name(set, device, name);
+    if (key == NULL)
         return -1;
-    }
+    RegCloseKey(key);
     if (strlen(name) > SPORT_TEXT_MAX) {
         vsp_log("PortName longer than %d characters, device left out\n", SPORT_TEXT_MAX);
         return -1;
