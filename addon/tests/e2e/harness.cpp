@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +64,29 @@ void write_file(const std::string &path, const std::string &content)
     out << content;
 }
 
+std::vector<std::string> device_files(const std::string &root)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto &entry : std::filesystem::directory_iterator(root + "/devices", ec)) {
+        std::string name = entry.path().filename().string();
+        if (entry.path().extension() == ".device" && name[0] != '.')
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int open_fd_count(int pid)
+{
+    std::error_code ec;
+    int n = 0;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
+         it.increment(ec))
+        n++;
+    return ec ? -1 : n;
+}
+
 void seed_device(const std::string &root, const std::string &file, const std::string &lines)
 {
     write_file(root + "/devices/" + file + ".device", lines);
@@ -100,6 +124,12 @@ NodeHost::NodeHost(const std::string &root, const std::string &executable,
             vars[kv.substr(0, eq)] = kv.substr(eq + 1);
     }
     vars["VSP_SIM_ROOT"] = root;
+#ifdef SANITIZER_PRELOAD
+    // A module built with the sanitizers needs their run-time loaded first; node itself
+    // is not instrumented and keeps what it allocates until exit.
+    vars["LD_PRELOAD"] = SANITIZER_PRELOAD;
+    vars["ASAN_OPTIONS"] = "detect_leaks=0";
+#endif
     vars.erase("VSP_SIM_FAULTS");
     for (auto &kv : env)
         vars[kv.first] = kv.second;
@@ -221,6 +251,16 @@ std::string NodeHost::output()
     return out_;
 }
 
+size_t NodeHost::count(const std::string &needle, size_t from, size_t to)
+{
+    std::lock_guard<std::mutex> g(m_);
+    size_t n = 0;
+    for (size_t at = out_.find(needle, from); at != std::string::npos && at + needle.size() <= to;
+         at = out_.find(needle, at + needle.size()))
+        n++;
+    return n;
+}
+
 // ---------------------------------------------------------------- PipeClient
 
 PipeClient::~PipeClient() { close(); }
@@ -317,6 +357,13 @@ std::optional<std::string> PipeClient::recv_kind(bool json, int timeout_ms)
     return result;
 }
 
+std::optional<std::string> PipeClient::ask(const std::string &msg_id, const std::string &body, int timeout_ms)
+{
+    if (!send_json(request(msg_id, body)))
+        return std::nullopt;
+    return recv_json(timeout_ms);
+}
+
 std::optional<std::string> PipeClient::recv_json(int timeout_ms) { return recv_kind(true, timeout_ms); }
 std::optional<std::string> PipeClient::recv_data(int timeout_ms) { return recv_kind(false, timeout_ms); }
 
@@ -383,6 +430,19 @@ std::string SerialProgram::read(size_t n, int timeout_ms)
         got.append(buf, (size_t)r);
     }
     return got;
+}
+
+bool SerialProgram::hung_up(int timeout_ms)
+{
+    if (fd_ < 0)
+        return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0)
+        return false;
+    if (p.revents & (POLLHUP | POLLERR))
+        return true;
+    char c;
+    return ::read(fd_, &c, 1) <= 0;
 }
 
 }  // namespace e2e

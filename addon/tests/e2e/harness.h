@@ -37,6 +37,9 @@ public:
     // position just past it, or npos on time-out.
     size_t wait_for(const std::string &needle, size_t from = 0, int timeout_ms = 10000);
     std::string output();
+    // How often `needle` occurs in the output between positions `from` and `to`.
+    size_t count(const std::string &needle, size_t from = 0, size_t to = std::string::npos);
+    int pid() const { return pid_; }
     // Ends the process (closing its stdin) and waits for it; returns its exit status.
     int stop();
 
@@ -62,6 +65,8 @@ public:
     void close();
     bool send(const std::string &frame);
     bool send_json(const std::string &text) { return send(std::string(1, '\xFF') + text); }
+    // Sends a control message and returns the next control message that comes back.
+    std::optional<std::string> ask(const std::string &msg_id, const std::string &body, int timeout_ms = 10000);
     // The next frame, or nothing after the time-out.
     std::optional<std::string> recv(int timeout_ms = 10000);
     // The next control message's text (frames that are data are kept for recv_data).
@@ -86,6 +91,8 @@ public:
     bool write(const std::string &bytes);
     // Reads exactly `n` bytes, or what came before the time-out.
     std::string read(size_t n, int timeout_ms = 10000);
+    // True when the terminal reports a hang-up (its port is gone) within the time-out.
+    bool hung_up(int timeout_ms = 2000);
 
 private:
     int fd_ = -1;
@@ -97,6 +104,10 @@ std::string request(const std::string &msg_id, const std::string &body);
 // Reads a whole file; "" when it cannot.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
+// The file names in <root>/devices that are device files, sorted.
+std::vector<std::string> device_files(const std::string &root);
+// The number of open file descriptors of a process; -1 when they cannot be read.
+int open_fd_count(int pid);
 
 // Seeds the stand-in's device tree by hand, as a person would: a device file with the
 // given lines (<root>/devices/<file>.device).

@@ -70,17 +70,18 @@ TEST(PipeServer, ServesOneClientAtATimeAndTheNextOneAfterItGoes)
 
     PipeClient first;
     ASSERT_TRUE(first.connect(root.path));
-    size_t connected = node.wait_for("app connected to pipe server\n");
+    // The client is in once its first frame is answered (it may have come before the
+    // service's connect call, which then logs ERROR_PIPE_CONNECTED instead).
+    ASSERT_TRUE(first.send_json(request("get_all_ports_req", "{}")));
+    auto answer = first.recv_json();
+    ASSERT_TRUE(answer.has_value()) << node.output();
+    EXPECT_EQ(*answer, "{ \"msg_id\": \"get_all_ports_resp\", \"msg_body\": { \"vports\": [ ] } }");
+    size_t connected = node.wait_for("send_msg_to_app, Write OK\n");
     ASSERT_NE(connected, std::string::npos) << node.output();
 
     PipeClient second;
     EXPECT_FALSE(second.try_connect(root.path) && !second.closed_by_peer(1000))
         << "a second client must not get the busy instance";
-
-    ASSERT_TRUE(first.send_json(request("get_all_ports_req", "{}")));
-    auto answer = first.recv_json();
-    ASSERT_TRUE(answer.has_value()) << node.output();
-    EXPECT_EQ(*answer, "{ \"msg_id\": \"get_all_ports_resp\", \"msg_body\": { \"vports\": [ ] } }");
 
     first.close();
     size_t gone = node.wait_for("GetOverlappedResult failed, error_no=109\n", connected);

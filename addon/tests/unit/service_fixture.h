@@ -98,6 +98,11 @@ protected:
                 vports_remove(vports[i]);
         if (pipe_handle != NULL && pipe_handle != INVALID_HANDLE_VALUE)
             CloseHandle(pipe_handle);
+        // The close ends a pending connect or frame read a moment later. The next test's
+        // service issues its own on the same oReadOverlap, so that completion must have
+        // landed before this test is over.
+        for (int i = 0; i < 2000 && !HasOverlappedIoCompleted(&oReadOverlap); i++)
+            usleep(1000);
         pipe_writes_collect();
         winsim::clear_faults();
     }
