@@ -279,6 +279,9 @@ struct Record {
     std::mutex m;  // separate from the main lock: api_enter runs before it is taken
     std::vector<Fault> faults;
     std::vector<Call> calls;
+    // Off until a test asks for a record: a long-running process must not grow a list
+    // of every call it ever made.
+    bool recording = false;
     bool env_read = false;
 };
 
@@ -333,7 +336,8 @@ DWORD api_enter(const char *function, const void *handle)
     Record &r = record();
     std::lock_guard<std::mutex> g(r.m);
     read_env_faults_locked(r);
-    r.calls.push_back(Call{function, const_cast<void *>(handle)});
+    if (r.recording)
+        r.calls.push_back(Call{function, const_cast<void *>(handle)});
     for (auto it = r.faults.begin(); it != r.faults.end(); ++it) {
         if (it->function != function)
             continue;
@@ -399,6 +403,7 @@ void clear_calls()
     Record &r = record();
     std::lock_guard<std::mutex> g(r.m);
     r.calls.clear();
+    r.recording = true;
 }
 
 size_t open_handle_count()

@@ -18,8 +18,9 @@ namespace winsim {
 void fail_next(const char *function, DWORD error, unsigned times = 1, unsigned skip = 0);
 void clear_faults();
 
-// Every call of a stand-in function is recorded with the handle it was given first
-// (null when it takes none), in call order.
+// Calls of stand-in functions are recorded with the handle each was given first (null
+// when it takes none), in call order, from the first clear_calls() of the process on:
+// a process that never asks keeps no record.
 struct Call {
     std::string function;
     HANDLE handle;
