@@ -79,8 +79,7 @@ static void on_client_data(DWORD size)
     vport *port = vports_find_by_channel_id(rbuf[0]);
     if (port == NULL || port->hcom == NULL)
         return;
-    BOOL result = DeviceIoControl(port->hcom, IOCTL_SERIAL_PEER_WRITE_CONTROL, rbuf + 1, size - 1, NULL, 0,
-                                  NULL, &port->write_overlapped);
+    BOOL result = vport_issue_write(port, rbuf + 1, size - 1);
     DWORD code = GetLastError();
     if (vsp_request_issued(result, code)) {
         port->write_state = 2;
@@ -171,10 +170,12 @@ static void on_port_completion(vport *port)
             vsp_log("send_msg_to_app, WriteFile fail, error_no=%d\n", (int)GetLastError());
     }
     port->rx_frame[0] = (unsigned char)port->channel_id;
-    if (vport_issue_read(port)) {
+    BOOL result = vport_issue_read(port);
+    code = GetLastError();
+    if (vsp_request_issued(result, code)) {
         port->read_pending = 1;
     } else {
-        vsp_log("DeviceIoControl fail, error=%d\n", (int)GetLastError());
+        vsp_log("DeviceIoControl fail, error=%d\n", (int)code);
         port->read_pending = 0;
     }
 }

@@ -11,16 +11,6 @@
 #define DEVICE_PATH_SIZE 255
 #define DEVICE_PATH_PREFIX "\\\\.\\"
 
-BOOL vport_issue_read(vport *port)
-{
-    BOOL result = DeviceIoControl(port->hcom, IOCTL_SERIAL_PEER_READ_CONTROL, NULL, 0, port->rx_frame + 1,
-                                  VSP_READ_SIZE, NULL, &port->read_overlapped);
-    DWORD code = GetLastError();
-    BOOL issued = vsp_request_issued(result, code);
-    SetLastError(code);
-    return issued;
-}
-
 HANDLE vport_open(vport *port)
 {
     char fport[DEVICE_PATH_SIZE];
@@ -61,8 +51,7 @@ HANDLE vport_open(vport *port)
     }
 
     vsp_log("DeviceIoControl, hcom=%p\n", port->hcom);
-    BOOL result =
-        DeviceIoControl(port->hcom, IOCTL_SERIAL_PEER_OPEN_CONTROL, NULL, 0, NULL, 0, NULL, &port->open_overlapped);
+    BOOL result = vport_issue_open(port);
     DWORD code = GetLastError();
     if (!vsp_request_issued(result, code)) {
         vsp_log("IOCTL_SERIAL_PEER_OPEN_CONTROL fail, error=%d\n", (int)code);
@@ -70,8 +59,10 @@ HANDLE vport_open(vport *port)
     }
     vsp_log("IOCTL_SERIAL_PEER_OPEN_CONTROL OK\n");
 
-    if (!vport_issue_read(port)) {
-        vsp_log("IOCTL_SERIAL_PEER_READ_CONTROL fail, error=%d\n", (int)GetLastError());
+    result = vport_issue_read(port);
+    code = GetLastError();
+    if (!vsp_request_issued(result, code)) {
+        vsp_log("IOCTL_SERIAL_PEER_READ_CONTROL fail, error=%d\n", (int)code);
         return NULL;
     }
     vsp_log("IOCTL_SERIAL_PEER_READ_CONTROL OK\n");

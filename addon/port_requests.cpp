@@ -81,10 +81,7 @@ void on_set_port_status_req(json_object *request)
             continue;
         }
         if (status != port->port_status) {
-            // The input is buffered: the system copies the byte during the call.
-            unsigned char byte = (unsigned char)(status & 0xFF);
-            BOOL result = DeviceIoControl(port->hcom, IOCTL_SERIAL_PEER_STATUS_CONTROL, &byte, 1, NULL, 0, NULL,
-                                          &port->write_overlapped);
+            BOOL result = vport_issue_status(port, (unsigned char)(status & 0xFF));
             DWORD error = GetLastError();
             if (vsp_request_issued(result, error))
                 vsp_log("IOCTL_SERIAL_PEER_STATUS_CONTROL OK, set status=%d, return %d, error_code=%d\n", status,

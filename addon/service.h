@@ -20,7 +20,7 @@ extern int pipe_read_due;
 enum connect_outcome { CONNECT_PENDING, CONNECT_CONNECTED, CONNECT_FAILED };
 
 DWORD WINAPI service_thread(LPVOID param);
-BOOL vports_init(void);
+void vports_init(void);
 void app_comm_init(void);
 connect_outcome app_comm_connect(void);
 
@@ -41,8 +41,6 @@ extern size_t pipe_write_queue_limit;
 // ------------------------------------------------------------ port devices
 
 HANDLE vport_open(vport *port);
-// Issues the port's READ into its frame's data bytes; TRUE when it was issued.
-BOOL vport_issue_read(vport *port);
 int open_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_id, const char *port_name);
 
 vport *create_port(const char *port_name, const char *gateway_id, char *error_text);

@@ -12,6 +12,16 @@
 #define VPORTS_LAST_CHANNEL 254
 // Longest port name or gateway ID a record holds.
 #define VPORT_NAME_MAX 254
+// Longest port name whose device path "\\.\NAME" fits its 255-byte buffer.
+#define VPORT_DEVICE_NAME_MAX 250
+
+// A WRITE or STATUS request still in flight. Each has an OVERLAPPED of its own: the
+// system writes a request's status into its OVERLAPPED when it completes, so requests
+// that may be in flight together cannot share one.
+struct port_request {
+    OVERLAPPED ov;
+    port_request *next;
+};
 
 struct vport {
     char portname[256];
@@ -27,20 +37,32 @@ struct vport {
     int32_t read_pending;
     int32_t write_state;
     vport *next;
+    // WRITE and STATUS requests that went pending; they signal write_overlapped's event.
+    port_request *writes;
 };
 
 extern vport *vports[VPORTS_SLOTS];
 
 // A new, empty record: empty names, null handles, no READ armed, status 0.
 vport *vport_new(void);
-// Gives up a record that is in no slot: ends the requests it issued, closes its
-// handles and frees it.
+// Gives up a record that is in no slot: closes its device handle, which ends the
+// requests issued on it, waits for them to complete, then closes its events and frees
+// it. A record whose requests do not end is kept rather than freed under them.
 void vport_release(vport *port);
+
+// The driver's requests on a port's device (see driver_if.h). Each returns what
+// DeviceIoControl returned and leaves its last error; a request refused at once is
+// not in flight afterwards.
+BOOL vport_issue_open(vport *port);
+BOOL vport_issue_read(vport *port);
+BOOL vport_issue_write(vport *port, const void *data, DWORD size);
+BOOL vport_issue_status(vport *port, unsigned char status);
 
 void vports_clear(void);
 // Puts the record into the lowest free slot and gives it that channel. Returns the
 // channel, or -1 (record untouched) when every slot is taken.
 int vports_add(vport *port);
+BOOL vports_has_free_slot(void);
 vport *vports_find_by_channel_id(int32_t channel_id);
 vport *vports_link(void);
 void vports_remove(vport *port);

@@ -624,6 +624,10 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
 BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inlen, LPVOID out, DWORD outlen,
                             LPDWORD returned, LPOVERLAPPED ov)
 {
+    // kernel32 marks an overlapped request pending before the system sees it; one the
+    // system refuses at once stays marked so, and its event is never signalled.
+    if (ov)
+        __atomic_store_n(&ov->Internal, (ULONG_PTR)STATUS_PENDING, __ATOMIC_RELEASE);
     if (DWORD e = api_enter("DeviceIoControl", h))
         return fail(e, FALSE);
     Guard g(lock);

@@ -33,12 +33,13 @@ struct Read {
     OVERLAPPED ov{};
     std::vector<unsigned char> buf;
     DWORD bytes = 0;
+    bool pending = false;  // a request refused at once never completes
 
     explicit Read(DWORD size = 2047) : buf(size) { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
     ~Read()
     {
         // A test that failed midway must not leave the request writing into freed memory.
-        if (h && !HasOverlappedIoCompleted(&ov)) {
+        if (pending && !HasOverlappedIoCompleted(&ov)) {
             CancelIoEx(h, &ov);
             GetOverlappedResult(h, &ov, &bytes, TRUE);
         }
@@ -48,7 +49,8 @@ struct Read {
     {
         h = port;
         BOOL ok = DeviceIoControl(port, PORT_READ, nullptr, 0, buf.data(), (DWORD)buf.size(), nullptr, &ov);
-        return !ok && GetLastError() == ERROR_IO_PENDING;
+        pending = !ok && GetLastError() == ERROR_IO_PENDING;
+        return pending;
     }
     // The request's error (0 for success, bytes in `bytes`), or TIMED_OUT.
     DWORD wait(DWORD ms = 3000)
