@@ -5,32 +5,21 @@
 #include "service.h"
 #include "sysmsg.h"
 
-// "\\.\" and the port name fit the 255-byte device path of vport_open.
-#define PORT_NAME_LIMIT 250
-
-static void write_value(HKEY key, const char *name, const char *text, const char *ok_format,
-                        const char *fail_format)
+static LSTATUS write_string_value(HKEY key, const char *name, const char *text)
 {
-    LSTATUS status = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
-                                    (DWORD)lstrlenA(text) + 1);
-    vsp_log(status == ERROR_SUCCESS ? ok_format : fail_format, text, (int)status);
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text), (DWORD)lstrlenA(text) + 1);
 }
 
 // Requests the device could never serve are refused before anything is created.
 static BOOL refuse_unservable(const char *port_name, const char *gateway_id, char *error_text)
 {
     const char *reason = NULL;
-    if (strlen(port_name) > PORT_NAME_LIMIT)
+    if (strlen(port_name) > VPORT_DEVICE_NAME_MAX)
         reason = "port name is longer than 250 characters";
     else if (strlen(gateway_id) > VPORT_NAME_MAX)
         reason = "gateway ID is longer than 254 characters";
-    else {
-        int free_slots = 0;
-        for (int i = 0; i <= VPORTS_LAST_CHANNEL; i++)
-            free_slots += vports[i] == NULL;
-        if (free_slots == 0)
-            reason = "no free channel: every channel has a port";
-    }
+    else if (!vports_has_free_slot())
+        reason = "no free channel: every channel has a port";
     if (reason == NULL)
         return FALSE;
     vsp_log("create_port refused: %s\n", reason);
@@ -77,10 +66,16 @@ vport *create_port(const char *port_name, const char *gateway_id, char *error_te
                 break;
             }
             vsp_log("SetupDiCreateDevRegKey OK\n");
-            write_value(key, VSP_VALUE_PORTNAME, port_name, "RegSetValueEx for PortName(%s)  OK: %d\n",
-                        "RegSetValueEx for PortName(%s) fail: %d\n");
-            write_value(key, VSP_VALUE_GATEWAYID, gateway_id, "RegSetValueEx OK for GatewayID(%s) : %d\n",
-                        "RegSetValueEx fail  for GatewayID(%s) : %d\n");
+            LSTATUS status = write_string_value(key, VSP_VALUE_PORTNAME, port_name);
+            if (status == ERROR_SUCCESS)
+                vsp_log("RegSetValueEx for PortName(%s)  OK: %d\n", port_name, (int)status);
+            else
+                vsp_log("RegSetValueEx for PortName(%s) fail: %d\n", port_name, (int)status);
+            status = write_string_value(key, VSP_VALUE_GATEWAYID, gateway_id);
+            if (status == ERROR_SUCCESS)
+                vsp_log("RegSetValueEx OK for GatewayID(%s) : %d\n", gateway_id, (int)status);
+            else
+                vsp_log("RegSetValueEx fail  for GatewayID(%s) : %d\n", gateway_id, (int)status);
             RegCloseKey(key);
 
             BOOL installed = DiInstallDevice(NULL, set, &DeviceInfoData, NULL, 0, NULL);

@@ -19,14 +19,12 @@ DWORD WINAPI service_thread(LPVOID param)
     return 0;
 }
 
-BOOL vports_init(void)
+void vports_init(void)
 {
     vsp_log("-------------- begin vports_init ------------------\n");
     vports_clear();
-    BOOL walked = enum_ports(VSP_HARDWARE_ID, NULL, open_port);
-    if (walked)
+    if (enum_ports(VSP_HARDWARE_ID, NULL, open_port))
         vsp_log("-------------- end vports_init ---------------------\n");
-    return walked;
 }
 
 void app_comm_init(void)
@@ -63,6 +61,18 @@ connect_outcome app_comm_connect(void)
         return CONNECT_FAILED;
     }
     DWORD code = GetLastError();
+    if (code == ERROR_NO_DATA) {
+        // A client came and went before the call: the instance must be disconnected
+        // before it can wait for the next one, or no client could ever come.
+        vsp_log("ConnectNamedPipe failed with %d.\n", (int)code);
+        if (!DisconnectNamedPipe(pipe_handle))
+            vsp_log("DisconnectNamedPipe failed with %d.\n", (int)GetLastError());
+        if (ConnectNamedPipe(pipe_handle, &oReadOverlap)) {
+            vsp_log("ConnectNamedPipe failed with %d.\n", (int)GetLastError());
+            return CONNECT_FAILED;
+        }
+        code = GetLastError();
+    }
     if (code == ERROR_PIPE_CONNECTED) {
         vsp_log("ERROR_PIPE_CONNECTED\n");
         pipe_read_due = 1;

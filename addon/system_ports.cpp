@@ -23,11 +23,9 @@ static sport *sports[SPORTS_SLOTS];
 static void read_text_property(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD property, char *buf)
 {
     char value[256];
-    DWORD required = 0;
     memset(value, 0, sizeof value);
     buf[0] = '\0';
-    if (!SetupDiGetDeviceRegistryPropertyA(set, device, property, NULL, reinterpret_cast<PBYTE>(value), 255,
-                                           &required))
+    if (!SetupDiGetDeviceRegistryPropertyA(set, device, property, NULL, reinterpret_cast<PBYTE>(value), 255, NULL))
         return;
     if (strnlen(value, sizeof value) <= SPORT_TEXT_MAX)
         strcpy(buf, value);

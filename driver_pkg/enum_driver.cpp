@@ -45,8 +45,6 @@ int enum_driver(driver_action action)
             continue;
         }
         // A field that cannot be read reaches the action as the empty text.
-        date[0] = '\0';
-        version[0] = '\0';
         if (!SetupGetStringFieldA(&line, 1, date, FIELD_SIZE, NULL)) {
             date[0] = '\0';
             vsp_log("get date fail\n");

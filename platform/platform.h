@@ -14,7 +14,8 @@
 #include <winioctl.h>
 #include <stdio.h>
 #include <string.h>
-// strsafe.h must come last: it deprecates the CRT string functions it replaces.
+// The product bounds its copies itself where it uses the CRT's string functions, so
+// strsafe.h is kept from marking those as deprecated.
 #define STRSAFE_NO_DEPRECATE
 #include <strsafe.h>
 #else
