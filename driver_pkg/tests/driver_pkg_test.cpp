@@ -22,7 +22,12 @@
 // the three installation steps can fail with no error code set, which no fault of the
 // layer can do.
 
+#include "e2e/harness.h"
+
 namespace {
+
+using e2e::read_file;
+using e2e::write_file;
 std::string program_path;
 std::set<std::string> silent_failures;
 
@@ -92,19 +97,7 @@ const char *const kLocalInf = "C:\\Program Files\\Qor\\driver\\qorvsp.inf";
 const char *const kDottedProgram = "C:\\Program Files\\Qor\\.\\portctl.exe";
 const char *const kDottedInf = "C:\\Program Files\\Qor\\.\\driver\\qorvsp.inf";
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
-void write_file(const std::string &path, const std::string &content)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
 
 std::string shipped_inf() { return read_file(WINSIM_DRIVER_INF); }
 

@@ -23,26 +23,19 @@
 
 extern char **environ;
 
+#include "e2e/harness.h"
+
 namespace {
+
+using e2e::read_file;
+using e2e::write_file;
 
 namespace fs = std::filesystem;
 
 const std::string kUsage =
     "portctl usage:\n portctl install: install vsp driver \n portctl uninstall: uninstall vsp driver \n";
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
-void write_file(const std::string &path, const std::string &content)
-{
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
 
 std::string shipped_inf() { return read_file(WINSIM_DRIVER_INF); }
 

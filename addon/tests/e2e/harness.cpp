@@ -49,6 +49,17 @@ std::string request(const std::string &msg_id, const std::string &body)
     return "{\"msg_id\": \"" + msg_id + "\", \"msg_body\": " + body + "}";
 }
 
+std::string create_body(const std::string &gateway_id, const std::string &port_name)
+{
+    return "{\"gateway_id\": \"" + gateway_id + "\", \"portname\": \"" + port_name + "\"}";
+}
+
+std::string created(int channel)
+{
+    return "{ \"msg_id\": \"create_port_resp\", \"msg_body\": { \"error_code\": 0, \"error_msg\": \"\", "
+           "\"channel_id\": " + std::to_string(channel) + " } }";
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -443,6 +454,19 @@ bool SerialProgram::hung_up(int timeout_ms)
         return true;
     char c;
     return ::read(fd_, &c, 1) <= 0;
+}
+
+std::unique_ptr<NodeHost> start_service(const std::string &root, PipeClient &client)
+{
+    auto node = std::make_unique<NodeHost>(root);
+    node->load();
+    std::string answer = node->call("vsp_init");
+    // What went wrong is told here; the caller's next step then fails on its own.
+    if (answer != "\"\"")
+        fprintf(stderr, "start_service: vsp_init answered %s\n%s", answer.c_str(), node->output().c_str());
+    else if (!client.connect(root))
+        fprintf(stderr, "start_service: the pipe did not come up\n%s", node->output().c_str());
+    return node;
 }
 
 }  // namespace e2e

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -101,6 +102,11 @@ private:
 std::string module_path();
 // Builds a control message frame's text: {"msg_id": id, "msg_body": body}.
 std::string request(const std::string &msg_id, const std::string &body);
+// The body of a "create_port_req", and the answer to one that made a port on `channel`.
+std::string create_body(const std::string &gateway_id, const std::string &port_name);
+std::string created(int channel);
+// A node with the service started (vsp_init answered "") and `client` connected to it.
+std::unique_ptr<NodeHost> start_service(const std::string &root, PipeClient &client);
 // Reads a whole file; "" when it cannot.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);

@@ -17,25 +17,8 @@ namespace {
 const size_t npos = std::string::npos;
 
 // A node with the service started and a client connected to it.
-std::unique_ptr<NodeHost> start_service(const std::string &root, PipeClient &client)
-{
-    auto node = std::make_unique<NodeHost>(root);
-    node->load();
-    EXPECT_EQ(node->call("vsp_init"), "\"\"");
-    EXPECT_TRUE(client.connect(root)) << node->output();
-    return node;
-}
 
-std::string create_body(const std::string &gateway_id, const std::string &port_name)
-{
-    return "{\"gateway_id\": \"" + gateway_id + "\", \"portname\": \"" + port_name + "\"}";
-}
 
-std::string created(int channel)
-{
-    return "{ \"msg_id\": \"create_port_resp\", \"msg_body\": { \"error_code\": 0, \"error_msg\": \"\", "
-           "\"channel_id\": " + std::to_string(channel) + " } }";
-}
 
 std::string answer(const std::string &msg_id, int code, const std::string &text)
 {
