@@ -50,9 +50,14 @@ function(vsp_node_module target)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_include_directories(${target} PRIVATE "${VSP_NODE_API_INCLUDE_DIR}")
-  # As node-gyp does: on Windows this makes NAPI_EXTERN dllimport, so calls go
-  # through the (delay) import address table.
   target_compile_definitions(${target} PRIVATE BUILDING_NODE_EXTENSION)
+  if(WIN32)
+    # Node-API calls must go to the delay-load stubs by name: called through their
+    # import slots instead (dllimport), nothing names the stubs, the i686 linker drops
+    # them and the slots stay 0, so the module crashes while it loads.
+    target_compile_definitions(${target} PRIVATE NAPI_EXTERN=)
+    target_link_options(${target} PRIVATE "-Wl,-Map=${_gen}/link.map")
+  endif()
 
   if(WIN32)
     # The .def file both limits the export table to the entry symbol and

@@ -3,14 +3,16 @@
 # will hold us to but that a Linux build cannot notice on its own.
 #
 # Usage:
-#   scripts/check-pe.sh <file> module:<name>:<arch>   # a Node module <name>.node
+#   scripts/check-pe.sh <file> module:<name>:<arch> [<link map>]   # a Node module <name>.node
 #   scripts/check-pe.sh <file> console:<arch>         # a console program
 #   <arch> is i686 or x86_64.
 #
 # module:  PE32 (i686) / PE32+ (x86_64) DLL; exactly one export,
 #          _register_<name>_, and the export directory names <name>.node;
 #          node.exe is not a normal import (it must be a delay import);
-#          only Windows system DLLs are imported.
+#          only Windows system DLLs are imported; with the link map, each of
+#          the four Node-API delay-import slots holds the address of its load
+#          stub (a slot left 0 crashes the module while it loads).
 # console: PE32 / PE32+ executable, console subsystem, only Windows system
 #          DLLs imported, and an RT_MANIFEST resource with ID 1 asking for
 #          requireAdministrator with uiAccess="false".
@@ -23,9 +25,10 @@ usage() {
     echo "usage: $0 <file> module:<name>:<arch> | console:<arch>   (arch: i686|x86_64)" >&2
     exit 2
 }
-[ $# -eq 2 ] || usage
+[ $# -eq 2 ] || [ $# -eq 3 ] || usage
 FILE="$1"
 KIND="$2"
+MAP="${3:-}"
 
 IFS=: read -r kind f2 f3 extra <<<"$KIND"
 [ -z "${extra:-}" ] || usage
@@ -209,6 +212,27 @@ if [ "$kind" = console ]; then
             fi
         fi
     fi
+fi
+
+# --- Node-API delay-import slots (module, with its link map) -------------------
+if [ "$kind" = module ] && [ -n "$MAP" ]; then
+    slot_size=4; [ "$ARCH" = x86_64 ] && slot_size=8
+    for fn in napi_module_register napi_create_function napi_set_named_property napi_create_string_utf8; do
+        addr="$(awk -v fn="$fn" '$2 == "_imp__" fn || $2 == "__imp_" fn { print $1; exit }' "$MAP")"
+        if [ -z "$addr" ]; then
+            fail "link map has no delay-import slot for $fn"
+            continue
+        fi
+        end="$(printf '0x%x' "$((addr + slot_size))")"
+        # The slot's bytes as hex words, without objdump's ASCII column.
+        words="$("$OBJDUMP" -s --start-address="$addr" --stop-address="$end" "$FILE" |
+                 awk -v n="$((slot_size / 4))" '/^ [0-9a-f]+ / { w = ""; for (i = 2; i < 2 + n; i++) w = w $i; print w; exit }')"
+        if [ -z "$words" ] || [ -z "${words//0/}" ]; then
+            fail "delay-import slot of $fn at $addr is 0: its load stub was dropped"
+        else
+            pass "delay-import slot of $fn points to its load stub"
+        fi
+    done
 fi
 
 if [ "$failures" -gt 0 ]; then
