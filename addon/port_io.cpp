@@ -115,8 +115,9 @@ void vport_release(vport *port)
         // Closing the handle ends every request still pending on it.
         CloseHandle(port->hcom);
     }
-    for (int waited = 0; !requests_settled(port); waited++) {
-        if (waited == RELEASE_WAIT_MS) {
+    ULONGLONG deadline = GetTickCount64() + RELEASE_WAIT_MS;
+    while (!requests_settled(port)) {
+        if (GetTickCount64() >= deadline) {
             vsp_log("vport(%s) requests did not end after its handle was closed, record kept\n", port->portname);
             SetLastError(saved);
             return;

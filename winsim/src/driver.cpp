@@ -53,6 +53,15 @@ struct PendingRead {
     DWORD size;
 };
 
+// A WRITE or STATUS request kept pending while a test holds the port's requests. Both
+// are buffered: the input was copied at issue, the caller's buffer is free already.
+struct HeldRequest {
+    HANDLE handle;
+    OVERLAPPED *ov;
+    DWORD code;
+    std::string input;
+};
+
 struct Port {
     std::string name;
     std::string key;          // lower-case name
@@ -72,6 +81,8 @@ struct Port {
     size_t incoming = 0;  // data bytes in `events` not yet delivered
     std::deque<PendingRead> reads;
     std::string outgoing;
+    bool hold = false;  // WRITE and STATUS go pending, as when the driver is slow to take them
+    std::deque<HeldRequest> held;
 };
 
 struct Note {
@@ -119,23 +130,29 @@ std::shared_ptr<Port> find_port(const std::string &name)
 
 // ---------------------------------------------------------------- requests
 
-// Ends the matching pending READs with ERROR_OPERATION_ABORTED. The completion is posted,
-// as the system completes cancelled requests later, so that a caller that drops its
-// buffer or OVERLAPPED before the completion arrives is caught.
-size_t abort_reads(Port &p, bool all, HANDLE h, OVERLAPPED *ov)
+// Ends the matching pending requests with ERROR_OPERATION_ABORTED. The completion is
+// posted, as the system completes cancelled requests later, so that a caller that drops
+// its buffer or OVERLAPPED before the completion arrives is caught.
+template <class Request>
+size_t abort_matching(std::deque<Request> &queue, bool all, HANDLE h, OVERLAPPED *ov)
 {
     size_t n = 0;
-    for (auto it = p.reads.begin(); it != p.reads.end();) {
+    for (auto it = queue.begin(); it != queue.end();) {
         if (all || (it->handle == h && (!ov || it->ov == ov))) {
             OVERLAPPED *done = it->ov;
             reactor_post([done] { io_complete(done, ERROR_OPERATION_ABORTED, 0); });
-            it = p.reads.erase(it);
+            it = queue.erase(it);
             n++;
         } else {
             ++it;
         }
     }
     return n;
+}
+
+size_t abort_requests(Port &p, bool all, HANDLE h, OVERLAPPED *ov)
+{
+    return abort_matching(p.reads, all, h, ov) + abort_matching(p.held, all, h, ov);
 }
 
 void update_interest(Port &p)
@@ -512,7 +529,7 @@ bool stop_port(const std::string &name)
     if (!p)
         return false;
     p->stopped = true;
-    abort_reads(*p, true, nullptr, nullptr);
+    abort_requests(*p, true, nullptr, nullptr);
     inotify_rm_watch(d.notify_fd, p->watch);
     d.by_watch.erase(p->watch);
     if (!p->master_failed)
@@ -538,8 +555,8 @@ struct PortFile : Object {
     std::shared_ptr<Port> port;
     explicit PortFile(std::shared_ptr<Port> p) : port(std::move(p)) {}
     const char *kind() const override { return "File"; }
-    void on_close(HANDLE h) override { abort_reads(*port, false, h, nullptr); }
-    size_t cancel(HANDLE h, OVERLAPPED *ov) override { return abort_reads(*port, false, h, ov); }
+    void on_close(HANDLE h) override { abort_requests(*port, false, h, nullptr); }
+    size_t cancel(HANDLE h, OVERLAPPED *ov) override { return abort_requests(*port, false, h, ov); }
 };
 
 // A request that is done at once: still sets the OVERLAPPED and signals its event.
@@ -550,6 +567,30 @@ BOOL complete_now(OVERLAPPED *ov, LPDWORD returned)
     if (ov)
         io_complete(ov, 0, 0);
     return TRUE;
+}
+
+// What a WRITE or STATUS does to the port, at once or when a held one completes.
+void carry_out(Port &p, DWORD code, const std::string &input)
+{
+    if (code == IOCTL_PORT_WRITE)
+        queue_outgoing(p, input.data(), input.size());
+    else
+        store_status(p, (unsigned char)input[0]);
+}
+
+BOOL write_side(HANDLE h, Port &p, DWORD code, const void *in, DWORD inlen, LPDWORD returned, OVERLAPPED *ov)
+{
+    std::string input = in ? std::string(static_cast<const char *>(in), inlen) : std::string();
+    if (!p.hold) {
+        carry_out(p, code, input);
+        return complete_now(ov, returned);
+    }
+    // Only an overlapped request can be left pending.
+    if (!ov)
+        return fail(ERROR_INVALID_PARAMETER, FALSE);
+    io_begin(ov);
+    p.held.push_back(HeldRequest{h, ov, code, std::move(input)});
+    return fail(ERROR_IO_PENDING, FALSE);
 }
 
 }  // namespace
@@ -589,6 +630,22 @@ int port_status(const char *name)
     Guard g(lock);
     auto p = name ? find_port(name) : nullptr;
     return p ? p->status : -1;
+}
+
+bool port_hold_requests(const char *name, bool hold)
+{
+    Guard g(lock);
+    auto p = name ? find_port(name) : nullptr;
+    if (!p)
+        return false;
+    p->hold = hold;
+    while (!hold && !p->held.empty()) {
+        HeldRequest r = std::move(p->held.front());
+        p->held.pop_front();
+        carry_out(*p, r.code, r.input);
+        io_complete(r.ov, 0, 0);
+    }
+    return true;
 }
 
 }  // namespace winsim
@@ -651,13 +708,11 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inlen, LPVOID
     case IOCTL_PORT_WRITE:
         if (inlen > 0 && !in)
             return fail(ERROR_INVALID_PARAMETER, FALSE);
-        queue_outgoing(p, static_cast<const char *>(in), inlen);
-        return complete_now(ov, returned);
+        return write_side(h, p, code, in, inlen, returned, ov);
     case IOCTL_PORT_STATUS:
         if (!in || inlen != 1)
             return fail(ERROR_INVALID_PARAMETER, FALSE);
-        store_status(p, *static_cast<const unsigned char *>(in));
-        return complete_now(ov, returned);
+        return write_side(h, p, code, in, inlen, returned, ov);
     default:
         return fail(ERROR_INVALID_FUNCTION, FALSE);
     }

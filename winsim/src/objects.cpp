@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -300,6 +301,14 @@ void WINAPI Sleep(DWORD ms)
 {
     api_enter("Sleep");
     usleep((useconds_t)ms * 1000);
+}
+
+ULONGLONG WINAPI GetTickCount64(void)
+{
+    api_enter("GetTickCount64");
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (ULONGLONG)now.tv_sec * 1000u + (ULONGLONG)now.tv_nsec / 1000000u;
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD bytes, BOOL wait)

@@ -472,4 +472,84 @@ TEST_F(DriverPort, StopRemovesTheTerminalAndRetiresOpenHandles)
     CloseHandle(h2);
 }
 
+TEST_F(DriverPort, HeldWritesPendUntilReleasedAndEndWithTheirHandle)
+{
+    // A WRITE or STATUS request with an OVERLAPPED and event of its own.
+    struct Request {
+        HANDLE h = nullptr;
+        OVERLAPPED ov{};
+        Request() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+        ~Request()
+        {
+            if (h && !HasOverlappedIoCompleted(&ov) && CancelIoEx(h, &ov))
+                WaitForSingleObject(ov.hEvent, 3000);
+            CloseHandle(ov.hEvent);
+        }
+        bool issue(HANDLE port, DWORD code, const std::string &input)
+        {
+            h = port;
+            return !ioctl(port, code, input.data(), (DWORD)input.size(), &ov) && GetLastError() == ERROR_IO_PENDING;
+        }
+        DWORD wait(DWORD ms = 3000)
+        {
+            if (WaitForSingleObject(ov.hEvent, ms) != WAIT_OBJECT_0)
+                return TIMED_OUT;
+            DWORD n = 0;
+            return GetOverlappedResult(h, &ov, &n, FALSE) ? 0 : GetLastError();
+        }
+    };
+
+    HANDLE h = start_and_open("SIMA9");
+    int fd = program_open("SIMA9");
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_PENDING);
+    EXPECT_FALSE(winsim::port_hold_requests("NOSUCH9", true));
+    ASSERT_TRUE(winsim::port_hold_requests("sima9", true));
+
+    Request one, status, two;
+    std::string bytes = "one,";
+    ASSERT_TRUE(one.issue(h, PORT_WRITE, bytes));
+    bytes = "XXXX";  // buffered: the request copied its input when it was issued
+    ASSERT_TRUE(status.issue(h, PORT_STATUS, "\x09"));
+    ASSERT_TRUE(two.issue(h, PORT_WRITE, "two"));
+    EXPECT_FALSE(ioctl(h, PORT_WRITE, "x", 1, nullptr)) << "a request without an OVERLAPPED cannot be held";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(two.wait(50), TIMED_OUT);
+    EXPECT_FALSE(HasOverlappedIoCompleted(&one.ov));
+    EXPECT_EQ(program_read(fd, 1, 50), "") << "held bytes are not delivered yet";
+    EXPECT_EQ(winsim::port_status("SIMA9"), -1);
+
+    ASSERT_TRUE(winsim::port_hold_requests("SIMA9", false));
+    EXPECT_EQ(one.wait(0), 0u) << "released requests complete before the release returns";
+    EXPECT_EQ(status.wait(0), 0u);
+    EXPECT_EQ(two.wait(0), 0u);
+    EXPECT_EQ(program_read(fd, 7, 1000), "one,two");
+    EXPECT_EQ(winsim::port_status("SIMA9"), 9);
+    EXPECT_TRUE(write_port(h, "!")) << "without the hold requests complete at once again";
+    EXPECT_EQ(program_read(fd, 1, 1000), "!");
+
+    // Held requests end with the handle that issued them, by cancel, or with the port.
+    HANDLE h2 = open_port("SIMA9");
+    ASSERT_TRUE(winsim::port_hold_requests("SIMA9", true));
+    Request cancelled, closed, other, stopped;
+    ASSERT_TRUE(cancelled.issue(h, PORT_WRITE, "c"));
+    ASSERT_TRUE(closed.issue(h, PORT_STATUS, "\x01"));
+    ASSERT_TRUE(other.issue(h2, PORT_WRITE, "o"));
+    EXPECT_TRUE(CancelIoEx(h, &cancelled.ov));
+    EXPECT_EQ(cancelled.wait(), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(closed.wait(50), TIMED_OUT);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(closed.wait(), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(other.wait(50), TIMED_OUT) << "another handle's request stays held";
+    EXPECT_EQ(program_read(fd, 1, 50), "") << "an aborted WRITE delivers nothing";
+    ASSERT_TRUE(stopped.issue(h2, PORT_STATUS, "\x02"));
+    started.clear();
+    EXPECT_TRUE(winsim::port_stop("SIMA9"));
+    EXPECT_EQ(other.wait(), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(stopped.wait(), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(winsim::port_hold_requests("SIMA9", false));
+    close(fd);
+    CloseHandle(h2);
+}
+
 }  // namespace

@@ -110,6 +110,7 @@ DWORD WINAPI GetCurrentThreadId(void);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
 void WINAPI Sleep(DWORD dwMilliseconds);
+ULONGLONG WINAPI GetTickCount64(void);
 
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                 BOOL bWait);

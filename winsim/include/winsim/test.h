@@ -43,6 +43,11 @@ bool port_stop(const char *name);
 std::string port_terminal(const char *name);  // the slave's path, "" when not started
 // The last status byte the port was given, -1 when none yet.
 int port_status(const char *name);
+// While held, the port's overlapped WRITE and STATUS requests go pending instead of
+// completing at once (their input is still copied at issue); closing the handle that
+// issued them, CancelIoEx and port_stop abort them. Releasing the hold completes the
+// held ones in issue order with success. False when the port is not started.
+bool port_hold_requests(const char *name, bool hold);
 // Number of handles the layer holds open right now (events, files, pipes, ...).
 size_t open_handle_count();
 
