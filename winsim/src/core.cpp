@@ -296,10 +296,10 @@ void read_env_faults_locked(Record &r)
     if (r.env_read)
         return;
     r.env_read = true;
-    const char *spec = getenv("VSP_SIM_FAULTS");
-    if (!spec)
+    const char *faults = getenv("VSP_SIM_FAULTS");
+    if (!faults)
         return;
-    std::string all(spec);
+    std::string all(faults);
     size_t pos = 0;
     while (pos <= all.size()) {
         size_t end = all.find(',', pos);
