@@ -550,17 +550,20 @@ BOOL WINAPI DisconnectNamedPipe(HANDLE h)
     return TRUE;
 }
 
-BOOL WINAPI ReadFile(HANDLE h, LPVOID buf, DWORD len, LPDWORD read, LPOVERLAPPED ov)
+// ReadFile and WriteFile on a pipe: the same checks, then served at once when nothing
+// of the same direction waits ahead of it (messages keep their order), else queued.
+static BOOL transfer(const char *function, HANDLE h, void *buf, DWORD len, LPDWORD count, LPOVERLAPPED ov,
+                     bool write)
 {
-    if (DWORD e = api_enter("ReadFile", h))
+    if (DWORD e = api_enter(function, h))
         return fail(e, FALSE);
     Guard g(lock);
-    if (read)
-        *read = 0;
+    if (count)
+        *count = 0;
     auto pipe = handle_get_as<Pipe>(h);
     if (!pipe)
         return fail(ERROR_INVALID_HANDLE, FALSE);
-    if (!pipe->can_read)
+    if (!(write ? pipe->can_write : pipe->can_read))
         return fail(ERROR_ACCESS_DENIED, FALSE);
     if (!buf && len > 0)
         return fail(ERROR_NOACCESS, FALSE);
@@ -572,51 +575,28 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buf, DWORD len, LPDWORD read, LPOVERLAPPED
     if (pipe->state != Pipe::Connected)
         return fail(no_client_error(*pipe), FALSE);
     Request r{h, use, buf, len};
-    if (pipe->reads.empty()) {
+    auto &queue = write ? pipe->writes : pipe->reads;
+    if (queue.empty()) {
         DWORD err = 0, bytes = 0;
-        if (pipe->serve_read(r, err, bytes) == Served::Done)
-            return finish_now(use, err, bytes, read);
+        Served served = write ? pipe->serve_write(r, false, err, bytes) : pipe->serve_read(r, err, bytes);
+        if (served == Served::Done)
+            return finish_now(use, err, bytes, count);
     }
-    pipe->reads.push_back(r);
+    queue.push_back(r);
     pipe->update_watch();
     if (!sync)
         return fail(ERROR_IO_PENDING, FALSE);
-    return wait_sync(g, use, read);
+    return wait_sync(g, use, count);
+}
+
+BOOL WINAPI ReadFile(HANDLE h, LPVOID buf, DWORD len, LPDWORD read, LPOVERLAPPED ov)
+{
+    return transfer("ReadFile", h, buf, len, read, ov, false);
 }
 
 BOOL WINAPI WriteFile(HANDLE h, LPCVOID buf, DWORD len, LPDWORD written, LPOVERLAPPED ov)
 {
-    if (DWORD e = api_enter("WriteFile", h))
-        return fail(e, FALSE);
-    Guard g(lock);
-    if (written)
-        *written = 0;
-    auto pipe = handle_get_as<Pipe>(h);
-    if (!pipe)
-        return fail(ERROR_INVALID_HANDLE, FALSE);
-    if (!pipe->can_write)
-        return fail(ERROR_ACCESS_DENIED, FALSE);
-    if (!buf && len > 0)
-        return fail(ERROR_NOACCESS, FALSE);
-    OVERLAPPED local{};
-    bool sync = !ov || !pipe->overlapped;
-    OVERLAPPED *use = ov ? ov : &local;
-    io_begin(use);
-    pipe->try_accept();
-    if (pipe->state != Pipe::Connected)
-        return fail(no_client_error(*pipe), FALSE);
-    Request r{h, use, const_cast<void *>(buf), len};
-    // Behind earlier writes that still wait, to keep the order of messages.
-    if (pipe->writes.empty()) {
-        DWORD err = 0, bytes = 0;
-        if (pipe->serve_write(r, false, err, bytes) == Served::Done)
-            return finish_now(use, err, bytes, written);
-    }
-    pipe->writes.push_back(r);
-    pipe->update_watch();
-    if (!sync)
-        return fail(ERROR_IO_PENDING, FALSE);
-    return wait_sync(g, use, written);
+    return transfer("WriteFile", h, const_cast<void *>(buf), len, written, ov, true);
 }
 
 }  // extern "C"
