@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-extern char **environ;
 
 #include "e2e/harness.h"
 
@@ -50,20 +49,7 @@ struct Outcome {
 Outcome run(const std::string &program, const std::vector<std::string> &args, const std::string &root,
         const std::map<std::string, std::string> &extra = {}, int timeout_ms = 20000)
 {
-    std::map<std::string, std::string> vars;
-    for (char **e = environ; *e; e++) {
-        std::string kv = *e;
-        size_t eq = kv.find('=');
-        if (eq != std::string::npos)
-            vars[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    vars.erase("VSP_SIM_FAULTS");
-    vars["VSP_SIM_ROOT"] = root;
-    for (auto &kv : extra)
-        vars[kv.first] = kv.second;
-    std::vector<std::string> env_strings;
-    for (auto &kv : vars)
-        env_strings.push_back(kv.first + "=" + kv.second);
+    std::vector<std::string> env_strings = e2e::child_environment(root, extra);
     std::vector<char *> envp;
     for (auto &s : env_strings)
         envp.push_back(s.data());

@@ -119,6 +119,25 @@ void seed_driver_package(const std::string &root, const std::string &oem_name, c
     write_file(root + "/drive_c/windows/INF/" + oem_name, content.empty() ? read_file(WINSIM_DRIVER_INF) : content);
 }
 
+std::vector<std::string> child_environment(const std::string &root, const std::map<std::string, std::string> &extra)
+{
+    std::map<std::string, std::string> vars;
+    for (char **e = environ; *e; e++) {
+        std::string kv = *e;
+        size_t eq = kv.find('=');
+        if (eq != std::string::npos)
+            vars[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    vars.erase("VSP_SIM_FAULTS");
+    vars["VSP_SIM_ROOT"] = root;
+    for (auto &kv : extra)
+        vars[kv.first] = kv.second;
+    std::vector<std::string> out;
+    for (auto &kv : vars)
+        out.push_back(kv.first + "=" + kv.second);
+    return out;
+}
+
 // ---------------------------------------------------------------- NodeHost
 
 NodeHost::NodeHost(const std::string &root, const std::string &executable,
@@ -127,26 +146,14 @@ NodeHost::NodeHost(const std::string &root, const std::string &executable,
     int in_pipe[2], out_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0)
         abort();
-    std::map<std::string, std::string> vars;
-    for (char **e = environ; *e; e++) {
-        std::string kv = *e;
-        size_t eq = kv.find('=');
-        if (eq != std::string::npos)
-            vars[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    vars["VSP_SIM_ROOT"] = root;
+    std::map<std::string, std::string> vars = env;
 #ifdef SANITIZER_PRELOAD
     // A module built with the sanitizers needs their run-time loaded first; node itself
     // is not instrumented and keeps what it allocates until exit.
-    vars["LD_PRELOAD"] = SANITIZER_PRELOAD;
-    vars["ASAN_OPTIONS"] = "detect_leaks=0";
+    vars.emplace("LD_PRELOAD", SANITIZER_PRELOAD);
+    vars.emplace("ASAN_OPTIONS", "detect_leaks=0");
 #endif
-    vars.erase("VSP_SIM_FAULTS");
-    for (auto &kv : env)
-        vars[kv.first] = kv.second;
-    std::vector<std::string> env_strings;
-    for (auto &kv : vars)
-        env_strings.push_back(kv.first + "=" + kv.second);
+    std::vector<std::string> env_strings = child_environment(root, vars);
     std::vector<char *> envp;
     for (auto &s : env_strings)
         envp.push_back(s.data());

@@ -13,6 +13,11 @@
 
 namespace e2e {
 
+// The environment of a child process on the stand-in root `root`: this process's own,
+// without its injected faults, with VSP_SIM_ROOT and then `extra` set.
+std::vector<std::string> child_environment(const std::string &root,
+                                           const std::map<std::string, std::string> &extra = {});
+
 // A fresh stand-in root folder for one test, removed afterwards.
 struct TempRoot {
     TempRoot();
