@@ -207,3 +207,37 @@ TEST_F(ServiceTest, ClientDataToAPortWhoseDriverHoldsRequestsIsPendingAndTheRemo
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ServiceTest, ARecordWhoseRequestsNeverEndIsKeptRatherThanFreed)
+{
+    ASSERT_TRUE(winsim::port_start("COMH9"));
+    vport *port = vport_new();
+    strcpy(port->portname, "COMH9");
+    ASSERT_NE(vport_open(port), nullptr) << log.text();
+    ASSERT_TRUE(winsim::port_hold_requests("COMH9", true));
+    EXPECT_FALSE(vport_issue_write(port, "x", 1));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+
+    // A driver that ends nothing: neither the cancel nor the close reaches it.
+    winsim::fail_next("CancelIoEx", ERROR_NOT_FOUND);
+    winsim::fail_next("CloseHandle", ERROR_INVALID_HANDLE);
+    auto start = Clock::now();
+    vport_release(port);
+    EXPECT_GE(ms_since(start), 4900) << "the wait is bounded by time, not cut short";
+    EXPECT_NE(log.wait_for("vport(COMH9) requests did not end after its handle was closed, record kept\n"),
+              std::string::npos)
+        << log.text();
+    // The record and its request are still there for the completions to land in.
+    EXPECT_STREQ(port->portname, "COMH9");
+    ASSERT_EQ(in_flight(port).size(), 1u);
+
+    // Once the driver lets go, a second release ends and frees everything (the leak
+    // check of the sanitizer build would see what it did not).
+    ASSERT_TRUE(winsim::port_hold_requests("COMH9", false));
+    vport_release(port);
+    winsim::port_stop("COMH9");
+}
+
+}  // namespace
