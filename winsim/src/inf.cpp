@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core.h"
+#include "lasterror.h"
 #include "paths.h"
 
 namespace winsim {
@@ -501,7 +502,7 @@ HINF WINAPI SetupOpenInfFileA(PCSTR file_name, PCSTR inf_class, DWORD style, PUI
     auto obj = std::make_shared<InfObject>();
     if (DWORD e = load_inf(host, inf_class, style, obj->data, error_line))
         return fail(e, (HINF)INVALID_HANDLE_VALUE);
-    return handle_add(obj);
+    return succeed(handle_add(obj));
 }
 
 void WINAPI SetupCloseInfFile(HINF inf)
@@ -536,7 +537,7 @@ BOOL WINAPI SetupFindFirstLineA(HINF inf, PCSTR section, PCSTR key, PINFCONTEXT 
         context->CurrentInf = inf;
         context->Section = (UINT)it->second;
         context->Line = (UINT)i;
-        return TRUE;
+        return succeed(TRUE);
     }
     return fail(ERROR_LINE_NOT_FOUND, FALSE);
 }
@@ -561,11 +562,11 @@ BOOL WINAPI SetupGetStringFieldA(PINFCONTEXT context, DWORD index, PSTR buf, DWO
     if (required)
         *required = need;
     if (!buf)  // a question about the size only
-        return TRUE;
+        return succeed(TRUE);
     if (size < need)
         return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
     memcpy(buf, value.c_str(), need);
-    return TRUE;
+    return succeed(TRUE);
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 // DiInstallDevice: installs a registered device node with the best driver among the
 // installed driver packages, as the Ports class installer would, and starts it.
 #include "core.h"
+#include "lasterror.h"
 #include "devtree.h"
 #include "driver.h"
 #include "inf.h"
@@ -62,7 +63,7 @@ extern "C" BOOL WINAPI DiInstallDevice(HWND, HDEVINFO DeviceInfoSet, PSP_DEVINFO
             driver_port_stop_locked(port);
         if (NeedReboot)
             *NeedReboot = FALSE;
-        return TRUE;
+        return succeed(TRUE);
     }
 
     // Hardware IDs first, in their order, then the compatible IDs; the first ID that
@@ -102,5 +103,5 @@ extern "C" BOOL WINAPI DiInstallDevice(HWND, HDEVINFO DeviceInfoSet, PSP_DEVINFO
         driver_port_start_locked(port);
     if (NeedReboot)
         *NeedReboot = FALSE;
-    return TRUE;
+    return succeed(TRUE);
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core.h"
+#include "lasterror.h"
 #include "devtree.h"
 #include "paths.h"
 
@@ -174,7 +175,7 @@ BOOL WINAPI SetupCopyOEMInfA(PCSTR source, PCSTR media_location, DWORD media_typ
         return fail(ERROR_FILE_EXISTS, FALSE);
     if (dest && !fits)
         return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
-    return TRUE;
+    return succeed(TRUE);
 }
 
 BOOL WINAPI SetupUninstallOEMInfA(PCSTR inf_name, DWORD flags, PVOID reserved)
@@ -206,7 +207,7 @@ BOOL WINAPI SetupUninstallOEMInfA(PCSTR inf_name, DWORD flags, PVOID reserved)
     for (const std::string &name : folder_names(dir))
         if (strcasecmp(name.c_str(), pnf.c_str()) == 0)
             unlink((dir + "/" + name).c_str());
-    return TRUE;
+    return succeed(TRUE);
 }
 
 }  // extern "C"

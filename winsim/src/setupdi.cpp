@@ -15,6 +15,7 @@
 #include <set>
 
 #include "core.h"
+#include "lasterror.h"
 #include "devtree.h"
 #include "driver.h"
 
@@ -269,7 +270,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsExA(const GUID *ClassGuid, PCSTR Enumerator, 
     }
     // No device of the tree exposes an interface, so an interface listing is empty.
     if (Flags & DIGCF_DEVICEINTERFACE)
-        return result;
+        return succeed(result);
     std::string enumerator = Enumerator ? Enumerator : "";
     for (auto &node : devtree_list(set->dir)) {
         if ((Flags & DIGCF_PRESENT) && !node.present)
@@ -284,7 +285,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsExA(const GUID *ClassGuid, PCSTR Enumerator, 
         if (!set->contains(node.id))
             add_element(*set, node.id, node.class_guid, true);
     }
-    return result;
+    return succeed(result);
 }
 
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData)
@@ -302,7 +303,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
     if (MemberIndex >= set->elements.size())
         return fail(ERROR_NO_MORE_ITEMS, FALSE);
     fill(*set, set->elements[MemberIndex], DeviceInfoData);
-    return TRUE;
+    return succeed(TRUE);
 }
 
 HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND)
@@ -316,7 +317,7 @@ HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND)
         set->has_class = true;
         set->class_guid = *ClassGuid;
     }
-    return handle_add(set);
+    return succeed(handle_add(set));
 }
 
 BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO DeviceInfoSet, PCSTR DeviceName, const GUID *ClassGuid,
@@ -371,7 +372,7 @@ BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO DeviceInfoSet, PCSTR DeviceName, c
         el.draft.props.push_back(DevValue{"DeviceDesc", REG_SZ, std::string(DeviceDescription) + '\0'});
     if (DeviceInfoData)
         fill(*set, el, DeviceInfoData);
-    return TRUE;
+    return succeed(TRUE);
 }
 
 BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -406,7 +407,7 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
     }
     if (DWORD e = store_node(*set, *el, node))
         return fail(e, FALSE);
-    return TRUE;
+    return succeed(TRUE);
 }
 
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -458,7 +459,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
         return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
     if (size)
         memcpy(PropertyBuffer, value.data.data(), size);
-    return TRUE;
+    return succeed(TRUE);
 }
 
 BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -478,7 +479,7 @@ BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
         if (ClassInstallParamsSize)
             return fail(ERROR_INVALID_PARAMETER, FALSE);
         has = false;
-        return TRUE;
+        return succeed(TRUE);
     }
     if (ClassInstallParamsSize < sizeof(SP_CLASSINSTALL_HEADER))
         return fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -494,7 +495,7 @@ BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
         return fail(ERROR_INVALID_FLAGS, FALSE);
     params = p;
     has = true;
-    return TRUE;
+    return succeed(TRUE);
 }
 
 BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
@@ -522,14 +523,14 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
 
     if (InstallFunction == DIF_REGISTERDEVICE) {
         if (el->registered)
-            return TRUE;
+            return succeed(TRUE);
         DeviceNode node = el->draft;
         if (DWORD e = devtree_create(set->dir, node))
             return fail(e, FALSE);
         el->registered = true;
         el->draft = DeviceNode{};
         reserved_ids().erase(tree_key(set->dir, el->id));
-        return TRUE;
+        return succeed(TRUE);
     }
 
     if (!el->registered)
@@ -554,7 +555,7 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
     std::string port;
     if (!node.driver.empty() && node.port_name(port) && !port.empty())
         driver_port_stop_locked(port);
-    return TRUE;
+    return succeed(TRUE);
 }
 
 HKEY WINAPI SetupDiCreateDevRegKeyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope, DWORD,
@@ -575,7 +576,7 @@ HKEY WINAPI SetupDiCreateDevRegKeyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Dev
         if (DWORD e = devtree_save(set->dir, node))
             return fail(e, bad_key());
     }
-    return regkey_open(set->dir, node.id, KEY_ALL_ACCESS);
+    return succeed(regkey_open(set->dir, node.id, KEY_ALL_ACCESS));
 }
 
 HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope, DWORD,
@@ -590,7 +591,7 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
         return fail(e, bad_key());
     if (!node.has_key)
         return fail(ERROR_KEY_DOES_NOT_EXIST, bad_key());
-    return regkey_open(set->dir, node.id, samDesired);
+    return succeed(regkey_open(set->dir, node.id, samDesired));
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
@@ -601,7 +602,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
     if (!handle_get_as<DevInfoSet>(DeviceInfoSet))
         return fail(ERROR_INVALID_HANDLE, FALSE);
     handle_close(DeviceInfoSet);
-    return TRUE;
+    return succeed(TRUE);
 }
 
 }  // extern "C"
