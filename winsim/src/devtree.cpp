@@ -27,13 +27,16 @@
 // Listing order: files without an order line come first, sorted by file name (bytes);
 // then the others by order number. A node registered by the layer gets the highest
 // order number in the tree plus one, so devices list in creation order, and the order
-// survives restarts and rewrites. Writes go to a temporary file (".tmp-..."; such files
-// are never read as devices) that is renamed over the device file.
+// survives restarts and rewrites. Writes go to a temporary file (".tmp-<pid>-<n>"; such
+// files are never read as devices) that is renamed over the device file. A process killed
+// meanwhile leaves its temporary file behind: the first use of a tree in a process
+// removes those whose process is gone.
 #include "devtree.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -41,6 +44,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
 #include "core.h"
 #include "driver.h"
@@ -500,6 +504,42 @@ std::string write_temp(const std::string &dir, const std::string &text)
     return tmp;
 }
 
+// Whether a temporary file of the tree was left by a process that is gone. Another
+// process serving the same root may be writing its own right now, and this process has
+// written none yet when it opens the tree: a file named with our own ID is a leftover of
+// an earlier process that had it.
+bool left_behind(const std::string &name)
+{
+    if (name.compare(0, 5, ".tmp-") != 0)
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    long pid = strtol(name.c_str() + 5, &end, 10);
+    if (errno != 0 || end == name.c_str() + 5 || *end != '-' || pid <= 0)
+        return false;  // not a name this layer makes
+    if (pid == getpid())
+        return true;
+    return kill((pid_t)pid, 0) != 0 && errno == ESRCH;
+}
+
+// The first use of a tree's folder in this process clears the leftovers in it.
+void open_tree(const std::string &dir)
+{
+    static auto *opened = new std::set<std::string>;
+    if (!opened->insert(dir).second)
+        return;
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return;
+    std::vector<std::string> stale;
+    while (dirent *e = readdir(d))
+        if (left_behind(e->d_name))
+            stale.push_back(e->d_name);
+    closedir(d);
+    for (auto &name : stale)
+        unlink((dir + "/" + name).c_str());
+}
+
 }  // namespace
 
 std::string devtree_dir() { return root_dir() + "/devices"; }
@@ -507,6 +547,7 @@ std::string devtree_dir() { return root_dir() + "/devices"; }
 std::vector<DeviceNode> devtree_list(const std::string &dir)
 {
     devtree_use();
+    open_tree(dir);
     std::vector<DeviceNode> nodes;
     for (auto &name : device_files(dir)) {
         DeviceNode node;
@@ -525,12 +566,14 @@ std::vector<DeviceNode> devtree_list(const std::string &dir)
 bool devtree_load(const std::string &dir, const std::string &id, DeviceNode &node)
 {
     devtree_use();
+    open_tree(dir);
     std::string name;
     return find_file(dir, id, name) && read_node(dir, name, node);
 }
 
 DWORD devtree_save(const std::string &dir, DeviceNode &node)
 {
+    open_tree(dir);
     std::string name;
     if (!find_file(dir, node.id, name))
         return ERROR_NO_SUCH_DEVINST;
@@ -547,6 +590,7 @@ DWORD devtree_save(const std::string &dir, DeviceNode &node)
 
 DWORD devtree_create(const std::string &dir, DeviceNode &node)
 {
+    open_tree(dir);
     std::string existing;
     if (find_file(dir, node.id, existing))
         return ERROR_DEVINST_ALREADY_EXISTS;
@@ -572,6 +616,7 @@ DWORD devtree_create(const std::string &dir, DeviceNode &node)
 
 DWORD devtree_remove(const std::string &dir, const std::string &id)
 {
+    open_tree(dir);
     std::string name;
     if (!find_file(dir, id, name))
         return ERROR_NO_SUCH_DEVINST;

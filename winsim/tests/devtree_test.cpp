@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -293,6 +295,36 @@ TEST(DeviceFiles, InfInUseByAnyInstalledNode)
     winsim::Guard g(winsim::lock);
     EXPECT_TRUE(winsim::devtree_inf_in_use("oem3.inf"));
     EXPECT_FALSE(winsim::devtree_inf_in_use("oem4.inf"));
+}
+
+TEST(DeviceFiles, OpeningATreeClearsTheTemporaryFilesOfProcessesThatAreGone)
+{
+    fresh_root();
+    pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    std::string dead = ".tmp-" + std::to_string(gone) + "-1";
+    std::string ours = ".tmp-" + std::to_string(getpid()) + "-7";  // a process before us had our ID
+    std::string live = ".tmp-" + std::to_string(getppid()) + "-3";  // may be mid-write right now
+    seed(dead, "class = {4D36E978-E325-11CE-BFC1-08002BE10318}\n");
+    seed(ours, "half a devi");
+    seed(live, "class = {4D36E978-E325-11CE-BFC1-08002BE10318}\n");
+    seed(".tmp-notours", "kept: not a name the layer makes");
+    seed("ACPI#PNP0501#1.device",
+         "class = {4D36E978-E325-11CE-BFC1-08002BE10318}\nvalue PortName = sz \"COM1\\0\"\n");
+
+    EXPECT_EQ(listed_ports(), (std::vector<std::string>{"COM1"}));
+    std::vector<std::string> kept{".tmp-notours", live, "ACPI#PNP0501#1.device"};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(dir_entries(winsim::root() + "/devices"), kept);
+
+    // Only the first use in a process clears: later writes of other processes are safe.
+    seed(dead, "written after the tree was opened");
+    create_port_device("COM2", "gw");
+    EXPECT_EQ(listed_ports(), (std::vector<std::string>{"COM1", "COM2"}));
+    EXPECT_EQ(dir_entries(winsim::root() + "/devices").size(), 5u);
 }
 
 }  // namespace
