@@ -10,7 +10,8 @@
 
 // Builds "<folder of the running program>\driver\qorvsp.inf" into `path` (256 bytes),
 // leaving the folder in `exe_dir` (256 bytes). FALSE, with a reason in `why`, when a
-// path does not fit its buffer: a cut path would name another file.
+// path does not fit its buffer: a cut path would name another file. FALSE with `why`
+// null when the system cannot give the program's path; its last error tells why.
 BOOL local_driver_inf_path(char *exe_dir, char *path, const char **why);
 
 // Hands the local driver INF to the system. On failure `error_text` (1024 bytes) says

@@ -7,7 +7,11 @@
 BOOL local_driver_inf_path(char *exe_dir, char *path, const char **why)
 {
     DWORD length = GetModuleFileNameA(NULL, exe_dir, 256);
-    if (length == 0 || length >= 256) {
+    if (length == 0) {
+        *why = NULL;  // the system's code tells
+        return FALSE;
+    }
+    if (length >= 256) {
         *why = "the path of the running program does not fit in 255 characters";
         return FALSE;
     }
@@ -20,15 +24,21 @@ BOOL local_driver_inf_path(char *exe_dir, char *path, const char **why)
     return TRUE;
 }
 
+// The system's text for a failed step's code, or words for a code without one.
+static void code_text(DWORD code, char *system_text)
+{
+    if (code == 0)
+        snprintf(system_text, VSP_ERROR_TEXT_SIZE, "the system gave no error code");
+    else if (system_message(code, system_text) == 0)
+        snprintf(system_text, VSP_ERROR_TEXT_SIZE, "error %u", (unsigned)code);
+}
+
 // "[install_driver from inf(<path>) stepN fail]: <system text>", never cut: a system
 // text that does not fit is named by its code instead.
 static void step_error(char *error_text, const char *inf_path, int step, DWORD code)
 {
     char system_text[VSP_ERROR_TEXT_SIZE];
-    if (code == 0)
-        snprintf(system_text, sizeof system_text, "the system gave no error code");
-    else if (system_message(code, system_text) == 0)
-        snprintf(system_text, sizeof system_text, "error %u", (unsigned)code);
+    code_text(code, system_text);
     int written = snprintf(error_text, VSP_ERROR_TEXT_SIZE, "[install_driver from inf(%s) step%d fail]: %s", inf_path,
                            step, system_text);
     if (written < 0 || written >= VSP_ERROR_TEXT_SIZE)
@@ -42,7 +52,16 @@ BOOL install_driver(char *error_text)
     char inf_path[256];
     const char *why = NULL;
     if (!local_driver_inf_path(exe_dir, inf_path, &why)) {
-        snprintf(error_text, VSP_ERROR_TEXT_SIZE, "[install_driver step1 fail]: %s", why);
+        // Without the program's path there is no INF path to name either.
+        char system_text[VSP_ERROR_TEXT_SIZE];
+        DWORD code = GetLastError();
+        if (why == NULL) {
+            code_text(code, system_text);
+            why = system_text;
+        }
+        int written = snprintf(error_text, VSP_ERROR_TEXT_SIZE, "[install_driver step1 fail]: %s", why);
+        if (written < 0 || written >= VSP_ERROR_TEXT_SIZE)
+            snprintf(error_text, VSP_ERROR_TEXT_SIZE, "[install_driver step1 fail]: error %u", (unsigned)code);
         vsp_log("GetFullPathName %s\n", error_text);
         return FALSE;
     }

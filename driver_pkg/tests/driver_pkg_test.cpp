@@ -344,6 +344,23 @@ TEST_F(DriverPackage, OverLongProgramPathsAreRefusedInWordsInsteadOfCut)
     }
 }
 
+TEST_F(DriverPackage, AProgramPathTheSystemCannotGiveIsReportedWithTheSystemsText)
+{
+    put_local_inf(shipped_inf());
+    program_path.clear();  // the stand-in's own answer, which a fault can make fail
+    winsim::fail_next("GetModuleFileNameA", ERROR_NOT_ENOUGH_MEMORY);
+    char error_text[1024] = "";
+    BOOL ok = TRUE;
+    std::string log = logged([&] { ok = install_driver(error_text); });
+    EXPECT_FALSE(ok);
+    std::string text = error_text;
+    EXPECT_EQ(text, "[install_driver step1 fail]: Not enough memory resources are available to process this "
+                    "command.\r\n");
+    EXPECT_EQ(log, "GetFullPathName " + text + "\n");
+    EXPECT_EQ(winsim::call_count("GetFullPathNameA"), 0u);
+    EXPECT_EQ(current_directory(), "C:\\");
+}
+
 // ---------------------------------------------------------------- enum_driver
 
 TEST_F(DriverPackage, WalkHandsOverOnlyInstalledCopiesOfThePackageInFolderOrder)
