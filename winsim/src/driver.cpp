@@ -13,6 +13,7 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -67,7 +68,7 @@ struct Port {
     std::string key;          // lower-case name
     std::string terminal;     // /dev/pts/N
     std::string link;         // <root>/dev/NAME
-    std::string status_file;  // <root>/dev/NAME.status
+    std::string status_file;  // <root>/status/NAME
     int master = -1;
     int slave = -1;  // the driver's own; keeps the master from seeing a hang-up
     int watch = -1;
@@ -112,9 +113,12 @@ std::string lower(const std::string &s)
     return out;
 }
 
+// The service opens "\\.\NAME" from a 255-byte buffer, so 250 characters is the longest
+// name it serves; the host's file names take 255 bytes, which leaves room for the link's
+// temporary "NAME.new" beside it.
 bool valid_port_name(const std::string &name)
 {
-    if (name.empty() || name.size() > 200 || name == "." || name == "..")
+    if (name.empty() || name.size() > 250 || name == "." || name == "..")
         return false;
     for (char c : name)
         if (c == '/' || c == '\\' || c == '\0' || (unsigned char)c < 0x20)
@@ -442,10 +446,14 @@ void master_ready(const std::weak_ptr<Port> &weak, uint32_t events)
 void store_status(Port &p, int value)
 {
     p.status = value;
-    std::string tmp = p.status_file + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Written beside the folder rather than in it: a status file's own name may take all
+    // 255 bytes, and any name in the folder could be some port's.
+    std::string folder = p.status_file.substr(0, p.status_file.rfind('/'));
+    std::string tmp = folder.substr(0, folder.rfind('/')) + "/.status-XXXXXX";
+    int fd = mkostemp(&tmp[0], O_CLOEXEC);
     if (fd < 0)
         return;
+    fchmod(fd, 0644);
     std::string text = std::to_string(value) + "\n";
     bool ok = write(fd, text.data(), text.size()) == (ssize_t)text.size();
     close(fd);
@@ -501,7 +509,8 @@ bool start_port(const std::string &name)
 
     std::string dev = root_subdir("dev");
     p->link = dev + "/" + name;
-    p->status_file = p->link + ".status";
+    // Beside "dev/NAME" a 250-character name leaves no room for a suffix.
+    p->status_file = root_subdir("status") + "/" + name;
     // A link left by an earlier run is replaced in one step.
     std::string tmp = p->link + ".new";
     unlink(tmp.c_str());

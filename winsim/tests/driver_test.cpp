@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -290,7 +291,7 @@ TEST_F(DriverPort, ServiceBytesReachTheProgramAndAreDroppedWithoutOne)
 TEST_F(DriverPort, StatusByteIsKeptAndMalformedRequestsFail)
 {
     HANDLE h = start_and_open("SIMA5");
-    std::string file = link("SIMA5") + ".status";
+    std::string file = root + "/status/SIMA5";
     EXPECT_EQ(winsim::port_status("SIMA5"), -1);
     EXPECT_NE(access(file.c_str(), F_OK), 0);
 
@@ -444,7 +445,7 @@ TEST_F(DriverPort, StopRemovesTheTerminalAndRetiresOpenHandles)
     EXPECT_EQ(r.wait(), (DWORD)ERROR_OPERATION_ABORTED);
     struct stat st;
     EXPECT_NE(lstat(link("SIMA8").c_str(), &st), 0);
-    EXPECT_NE(lstat((link("SIMA8") + ".status").c_str(), &st), 0);
+    EXPECT_NE(lstat((root + "/status/SIMA8").c_str(), &st), 0);
     EXPECT_EQ(winsim::port_terminal("SIMA8"), "");
     EXPECT_EQ(winsim::port_status("SIMA8"), -1);
     char c;
@@ -550,6 +551,35 @@ TEST_F(DriverPort, HeldWritesPendUntilReleasedAndEndWithTheirHandle)
     EXPECT_FALSE(winsim::port_hold_requests("SIMA9", false));
     close(fd);
     CloseHandle(h2);
+}
+
+TEST_F(DriverPort, PortNamesUpToTheServicesLimitAreServedWithTheirStatus)
+{
+    // 250 characters: the longest name the service opens, and one the host's 255-byte
+    // file names must still hold with everything kept beside it.
+    std::string longest(250, 'L');
+    HANDLE h = start_and_open(longest);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    int fd = program_open(longest);
+    EXPECT_GE(fd, 0) << "the terminal is linked under the full name";
+    if (fd >= 0)
+        close(fd);
+    unsigned char status = 42;
+    OVERLAPPED ov{};
+    EXPECT_TRUE(ioctl(h, PORT_STATUS, &status, 1, &ov));
+    std::ifstream in(root + "/status/" + longest);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "42\n");
+    for (auto &e : std::filesystem::directory_iterator(root))
+        EXPECT_EQ(e.path().filename().string().rfind(".status-", 0), std::string::npos)
+            << "a status write leaves no temporary file: " << e.path();
+    CloseHandle(h);
+
+    std::string over(251, 'L');
+    EXPECT_FALSE(winsim::port_start(over.c_str()));
+    EXPECT_EQ(open_port(over), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace

@@ -258,8 +258,8 @@ TEST(Ports, StatusOfSeveralPortsInOneRequestGoesToTheDriverOnlyWhenItChanges)
                               "  {\"channel_id\": 200, \"port_status\": 1}, {\"channel_id\": 1, \"port_status\": 3} ]",
                               answer("set_port_status_resp", 1, "can't find port for cid=200")),
               2u);
-    EXPECT_EQ(read_file(root.path + "/dev/COMA.status"), "5\n");
-    EXPECT_EQ(read_file(root.path + "/dev/COMB.status"), "3\n");
+    EXPECT_EQ(read_file(root.path + "/status/COMA"), "5\n");
+    EXPECT_EQ(read_file(root.path + "/status/COMB"), "3\n");
 
     EXPECT_EQ(status_requests("[ {\"channel_id\": 1, \"port_status\": 3}, {\"channel_id\": 0, \"port_status\": 261} ]",
                               answer("set_port_status_resp", 0, "")),
@@ -268,8 +268,8 @@ TEST(Ports, StatusOfSeveralPortsInOneRequestGoesToTheDriverOnlyWhenItChanges)
     EXPECT_EQ(status_requests("[ {\"channel_id\": 0, \"port_status\": 5}, {\"channel_id\": 1, \"port_status\": 0} ]",
                               answer("set_port_status_resp", 0, "")),
               2u);
-    EXPECT_EQ(read_file(root.path + "/dev/COMA.status"), "5\n");
-    EXPECT_EQ(read_file(root.path + "/dev/COMB.status"), "0\n");
+    EXPECT_EQ(read_file(root.path + "/status/COMA"), "5\n");
+    EXPECT_EQ(read_file(root.path + "/status/COMB"), "0\n");
     EXPECT_EQ(status_requests("[ ]", answer("set_port_status_resp", 0, "")), 0u);
 }
 
