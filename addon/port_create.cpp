@@ -27,9 +27,60 @@ static BOOL refuse_unservable(const char *port_name, const char *gateway_id, cha
     return TRUE;
 }
 
+// Windows opens ports by name without regard to letter case, so a second device under
+// a name that differs only in case would be the same port to every program, and
+// removing one would take the other's device too. TRUE (refusal logged, error text
+// written) when a present Ports-class device already carries the name, or when the
+// devices cannot be listed to tell.
+static BOOL port_name_in_use(const char *port_name, char *error_text)
+{
+    HDEVINFO set = SetupDiGetClassDevsExA(&GUID_DEVCLASS_PORTS, NULL, NULL, DIGCF_PRESENT, NULL, NULL, NULL);
+    if (set == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        vsp_log("create_port refused: the present ports cannot be listed, error_code=%u\n", (unsigned)error);
+        if (system_message(error, error_text) == 0)
+            snprintf(error_text, VSP_ERROR_TEXT_SIZE, "the present ports cannot be listed (error %u)",
+                     (unsigned)error);
+        return TRUE;
+    }
+    char taken[256] = "";
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; taken[0] == '\0' && SetupDiEnumDeviceInfo(set, index, &device); index++) {
+        // A device without a readable port name claims no name.
+        HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == (HKEY)INVALID_HANDLE_VALUE)
+            continue;
+        char name[256];
+        if (read_string_value(key, VSP_VALUE_PORTNAME, name, sizeof name) == ERROR_SUCCESS &&
+            _stricmp(name, port_name) == 0)
+            strcpy(taken, name);
+        RegCloseKey(key);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    if (taken[0] == '\0')
+        return FALSE;
+    snprintf(error_text, VSP_ERROR_TEXT_SIZE, "port name %s is already taken by the present port %s", port_name,
+             taken);
+    vsp_log("create_port refused: %s\n", error_text);
+    return TRUE;
+}
+
+// A creation that fails once its device node is registered takes the node out again,
+// so that the failure does not come back as a port at the next start. The failing
+// step's error stays the thread's last error for the answer.
+static void remove_registered_node(HDEVINFO set, PSP_DEVINFO_DATA device, const char *port_name)
+{
+    DWORD saved = GetLastError();
+    remove_one_port(set, device, NULL, port_name);
+    SetLastError(saved);
+}
+
 vport *create_port(const char *port_name, const char *gateway_id, char *error_text)
 {
     if (refuse_unservable(port_name, gateway_id, error_text))
+        return NULL;
+    if (port_name_in_use(port_name, error_text))
         return NULL;
 
     char hwIdList[260];
@@ -37,6 +88,7 @@ vport *create_port(const char *port_name, const char *gateway_id, char *error_te
     StringCchCopyA(hwIdList, 256, VSP_HARDWARE_ID);
 
     vport *port = NULL;
+    BOOL registered = FALSE;
     SP_DEVINFO_DATA DeviceInfoData;
     DeviceInfoData.cbSize = sizeof DeviceInfoData;
     HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, NULL);
@@ -60,6 +112,7 @@ vport *create_port(const char *port_name, const char *gateway_id, char *error_te
                         (unsigned)GetLastError());
                 break;
             }
+            registered = TRUE;
             HKEY key = SetupDiCreateDevRegKeyA(set, &DeviceInfoData, DICS_FLAG_GLOBAL, 0, DIREG_DEV, NULL, NULL);
             if (key == (HKEY)INVALID_HANDLE_VALUE) {
                 vsp_log("SetupDiCreateDevRegKey fail, error_code=%u\n", (unsigned)GetLastError());
@@ -98,6 +151,8 @@ vport *create_port(const char *port_name, const char *gateway_id, char *error_te
                 port = NULL;
             }
         } while (0);
+        if (port == NULL && registered)
+            remove_registered_node(set, &DeviceInfoData, port_name);
         DWORD saved = GetLastError();
         SetupDiDestroyDeviceInfoList(set);
         SetLastError(saved);

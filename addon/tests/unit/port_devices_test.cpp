@@ -487,7 +487,10 @@ TEST_F(PortDevices, CreatingAPortInstallsADeviceAndTakesTheLowestFreeChannel)
         if (c.function.rfind("SetupDi", 0) == 0 || c.function.rfind("Reg", 0) == 0 ||
             c.function == "DiInstallDevice")
             order.push_back(c.function);
-    EXPECT_EQ(order, (std::vector<std::string>{"SetupDiCreateDeviceInfoList", "SetupDiCreateDeviceInfoA",
+    // The names of the present ports are looked at before anything is made.
+    EXPECT_EQ(order, (std::vector<std::string>{"SetupDiGetClassDevsExA", "SetupDiEnumDeviceInfo",
+                                               "SetupDiDestroyDeviceInfoList", "SetupDiCreateDeviceInfoList",
+                                               "SetupDiCreateDeviceInfoA",
                                                "SetupDiSetDeviceRegistryPropertyA", "SetupDiCallClassInstaller",
                                                "SetupDiCreateDevRegKeyA", "RegSetValueExA", "RegSetValueExA",
                                                "RegCloseKey", "DiInstallDevice", "SetupDiDestroyDeviceInfoList"}));
@@ -514,7 +517,7 @@ TEST_F(PortDevices, EachFailingStepOfCreationIsLoggedAndReportedWithTheSystemTex
         unsigned skip;
         std::string line;
         const char *text;
-        bool node_stays;
+        bool registered;  // the failure comes after the device node was registered
     } cases[] = {
         {"SetupDiCreateDeviceInfoList", ERROR_NOT_ENOUGH_MEMORY, 0, "SetupDiCreateDeviceInfoList fail, error_code=8\n",
          "Not enough memory resources are available to process this command.\r\n", false},
@@ -531,6 +534,10 @@ TEST_F(PortDevices, EachFailingStepOfCreationIsLoggedAndReportedWithTheSystemTex
         {nullptr, 0, 0, "DiInstallDevice rt=0\n",
          "There is no driver selected for the device information set or element.\r\n", true},
         {"CreateFileA", ERROR_ACCESS_DENIED, 0, "CreateFile fail\n", "Access is denied.\r\n", true},
+        {"CreateEventA", ERROR_NOT_ENOUGH_MEMORY, 0, "CreateEvent error: 8\n",
+         "Not enough memory resources are available to process this command.\r\n", true},
+        {"DeviceIoControl", ERROR_GEN_FAILURE, 0, "IOCTL_SERIAL_PEER_OPEN_CONTROL fail, error=31\n",
+         "A device attached to the system is not functioning.\r\n", true},
         {"DeviceIoControl", ERROR_GEN_FAILURE, 1, "IOCTL_SERIAL_PEER_READ_CONTROL fail, error=31\n",
          "A device attached to the system is not functioning.\r\n", true},
     };
@@ -548,14 +555,21 @@ TEST_F(PortDevices, EachFailingStepOfCreationIsLoggedAndReportedWithTheSystemTex
         EXPECT_EQ(create_port(name.c_str(), "gw", error_text), nullptr);
         std::string out = logged();
         EXPECT_NE(out.find(c.line), std::string::npos) << out;
+        // A registered node is taken out again, and the answer still names the step
+        // that failed, not the removal.
+        std::string removal = "will remove one port: " + name + "\nremove ok\n";
+        EXPECT_EQ(out.find(removal) != std::string::npos, c.registered) << out;
         EXPECT_STREQ(error_text, c.text);
         EXPECT_EQ(occupied(), 0) << "no channel is taken";
-        EXPECT_EQ(device_count(), c.node_stays ? 1u : 0u);
-        // The set is released, and the text read after that.
+        EXPECT_EQ(device_count(), 0u);
+        EXPECT_EQ(winsim::port_terminal(name.c_str()), "") << "the driver serves no port for it";
+        // The creation's set is released, and the text read after that.
         auto calls = winsim::calls();
-        size_t destroyed = 0, destroy_at = 0, text_at = 0;
+        size_t created_at = calls.size(), destroyed = 0, destroy_at = 0, text_at = 0;
         for (size_t i = 0; i < calls.size(); i++) {
-            if (calls[i].function == "SetupDiDestroyDeviceInfoList")
+            if (calls[i].function == "SetupDiCreateDeviceInfoList" && created_at == calls.size())
+                created_at = i;
+            if (calls[i].function == "SetupDiDestroyDeviceInfoList" && i > created_at)
                 destroyed++, destroy_at = i;
             if (calls[i].function == "FormatMessageA")
                 text_at = i;
@@ -564,8 +578,64 @@ TEST_F(PortDevices, EachFailingStepOfCreationIsLoggedAndReportedWithTheSystemTex
         EXPECT_GT(text_at, destroy_at);
         winsim::clear_faults();
     }
-    // The device that opened and was given up again has all its handles closed.
-    EXPECT_EQ(winsim::call_count("CloseHandle"), 4u);
+}
+
+TEST_F(PortDevices, ANodeThatCannotBeTakenOutAgainStaysAndTheAnswerNamesTheFailedStep)
+{
+    // No package: the installation fails; then the class installer refuses the removal.
+    winsim::fail_next("SetupDiCallClassInstaller", ERROR_ACCESS_DENIED, 1, 1);
+    char error_text[VSP_ERROR_TEXT_SIZE] = "";
+    EXPECT_EQ(create_port("PDK1", "gw", error_text), nullptr);
+    std::string out = logged();
+    EXPECT_NE(out.find("DiInstallDevice rt=0\nwill remove one port: PDK1\nremove fail: error_code=5\n"),
+              std::string::npos)
+        << out;
+    EXPECT_STREQ(error_text, "There is no driver selected for the device information set or element.\r\n");
+    EXPECT_EQ(device_count(), 1u);
+}
+
+TEST_F(PortDevices, ANameThatAPresentPortCarriesInAnyLetterCaseIsRefused)
+{
+    seed_driver_package(root);
+    char error_text[VSP_ERROR_TEXT_SIZE] = "";
+    vport *p = create_port("PDN7", "gw-1", error_text);
+    ASSERT_NE(p, nullptr) << logged();
+    logged();
+    // A real port of the machine, and a device of the class without any port name.
+    seed_ports_device("ACPI#PNP0501#1", "value PortName = sz \"COM1\\0\"\n");
+    seed_ports_device("ROOT#NONAME#0000", "DeviceDesc = sz \"no name\\0\"\n");
+
+    struct Case {
+        const char *name, *taken;
+    } cases[] = {{"PDN7", "PDN7"}, {"pdn7", "PDN7"}, {"com1", "COM1"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        winsim::clear_calls();
+        strcpy(error_text, "");
+        EXPECT_EQ(create_port(c.name, "gw-2", error_text), nullptr);
+        std::string reason = std::string("port name ") + c.name + " is already taken by the present port " + c.taken;
+        EXPECT_EQ(error_text, reason);
+        EXPECT_EQ(logged(), "create_port refused: " + reason + "\n");
+        EXPECT_EQ(winsim::call_count("SetupDiCreateDeviceInfoList"), 0u) << "nothing is created";
+    }
+    EXPECT_EQ(device_count(), 3u);
+    EXPECT_EQ(occupied(), 1);
+
+    // A name that only begins like a taken one is free; a port no longer present frees
+    // its name.
+    vport *q = create_port("PDN70", "gw-3", error_text);
+    EXPECT_NE(q, nullptr) << logged();
+    seed_ports_device("ACPI#PNP0501#1", "present = no\nvalue PortName = sz \"COM1\\0\"\n");
+    EXPECT_NE(create_port("COM1", "gw-4", error_text), nullptr) << logged();
+
+    // When the present ports cannot be listed, the name cannot be known to be free.
+    logged();
+    winsim::fail_next("SetupDiGetClassDevsExA", ERROR_NOT_ENOUGH_MEMORY);
+    strcpy(error_text, "");
+    EXPECT_EQ(create_port("PDN9", "gw-5", error_text), nullptr);
+    EXPECT_STREQ(error_text, "Not enough memory resources are available to process this command.\r\n");
+    EXPECT_EQ(logged(), "create_port refused: the present ports cannot be listed, error_code=8\n");
+    EXPECT_EQ(occupied(), 3);
 }
 
 TEST_F(PortDevices, AFailedWriteOfARegistryValueDoesNotFailTheCreation)
