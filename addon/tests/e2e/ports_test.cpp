@@ -179,6 +179,34 @@ TEST(Ports, PortsComeBackAfterARestartInTheDeviceTreesOrder)
     EXPECT_EQ(device_files(root.path).size(), 2u);
 }
 
+TEST(Ports, ANameAPresentPortCarriesInAnyCaseIsRefusedAndThatPortGoesOnWorking)
+{
+    TempRoot root;
+    seed_driver_package(root.path);
+    PipeClient client;
+    auto node = start_service(root.path, client);
+    EXPECT_EQ(client.ask("create_port_req", create_body("gw-a", "COM7")), created(0));
+    for (const char *name : {"com7", "COM7"})
+        EXPECT_EQ(client.ask("create_port_req", create_body("gw-b", name)),
+                  answer("create_port_resp", 1,
+                         std::string("port name ") + name + " is already taken by the present port COM7"))
+            << node->output();
+    EXPECT_EQ(device_files(root.path).size(), 1u);
+
+    // Removing the one port takes its own device only, and a program still reaches it
+    // on its channel until then.
+    SerialProgram program;
+    ASSERT_TRUE(program.open(root.path, "COM7"));
+    EXPECT_EQ(client.recv_json(), notify("open_port_notify", 0));
+    ASSERT_TRUE(program.write("mine"));
+    EXPECT_EQ(collect_data(client, 0, 4), "mine");
+    program.close();
+    EXPECT_EQ(client.recv_json(), notify("close_port_notify", 0));
+    EXPECT_EQ(client.ask("remove_port_req", remove_body(0)), answer("remove_port_resp", 0, ""));
+    EXPECT_EQ(device_files(root.path).size(), 0u);
+    EXPECT_EQ(client.ask("create_port_req", create_body("gw-b", "com7")), created(0)) << "the name is free again";
+}
+
 TEST(Ports, RemovalWhileAProgramHasThePortOpenAndRemovalsOfChannelsWithoutPorts)
 {
     TempRoot root;
