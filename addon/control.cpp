@@ -2,6 +2,7 @@
 // "get_all_ports_req" and "create_port_req" are served here too.
 #include <string.h>
 
+#include "build_flavour.h"
 #include "log.h"
 #include "service.h"
 #include "sysmsg.h"
@@ -17,7 +18,7 @@ json_object *answer_body(int error_code, const char *error_msg)
 {
     json_object *body = json_object_new_object();
     json_object_object_add(body, "error_code", json_object_new_int(error_code));
-    json_object_object_add(body, "error_msg", json_object_new_string(error_msg));
+    json_object_object_add(body, "error_msg", json_object_new_string(VSP_ANSWERS_CARRY_TEXT ? error_msg : ""));
     return body;
 }
 
@@ -29,10 +30,7 @@ void send_msg_to_app(const char *msg_id, json_object *body)
     const char *text = json_object_to_json_string(msg);
     // The whole text goes in one frame, however long: a message-mode pipe carries it,
     // and a cut text would not be JSON any more.
-    if (pipe_write_frame(0xFF, text, (DWORD)strlen(text)))
-        vsp_log("send_msg_to_app, Write OK\n");
-    else
-        vsp_log("send_msg_to_app, WriteFile fail, error_no=%d\n", (int)GetLastError());
+    vsp_log_app_write(pipe_write_frame(0xFF, text, (DWORD)strlen(text)));
     json_object_put(msg);
 }
 

@@ -1,6 +1,7 @@
 // The event loop: one wait on the pipe's event and the armed ports' read events, one
 // completion handled per pass. Data and the driver's open and close events go to the
 // client; client frames go to the ports or to the control message dispatcher.
+#include "build_flavour.h"
 #include "driver_if.h"
 #include "log.h"
 #include "service.h"
@@ -164,10 +165,7 @@ static void on_port_completion(vport *port)
         vsp_log("vport(%s) closed\n", port->portname);
         send_port_notify("close_port_notify", port);
     } else if (fSuccess && cbRet > 0) {
-        if (pipe_write_frame(port->rx_frame[0], port->rx_frame + 1, cbRet))
-            vsp_log("send_msg_to_app, Write OK\n");
-        else
-            vsp_log("send_msg_to_app, WriteFile fail, error_no=%d\n", (int)GetLastError());
+        vsp_log_app_write(pipe_write_frame(port->rx_frame[0], port->rx_frame + 1, cbRet));
     }
     port->rx_frame[0] = (unsigned char)port->channel_id;
     BOOL result = vport_issue_read(port);

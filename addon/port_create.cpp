@@ -10,62 +10,6 @@ static LSTATUS write_string_value(HKEY key, const char *name, const char *text)
     return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text), (DWORD)lstrlenA(text) + 1);
 }
 
-// Requests the device could never serve are refused before anything is created.
-static BOOL refuse_unservable(const char *port_name, const char *gateway_id, char *error_text)
-{
-    const char *reason = NULL;
-    if (strlen(port_name) > VPORT_DEVICE_NAME_MAX)
-        reason = "port name is longer than 250 characters";
-    else if (strlen(gateway_id) > VPORT_NAME_MAX)
-        reason = "gateway ID is longer than 254 characters";
-    else if (!vports_has_free_slot())
-        reason = "no free channel: every channel has a port";
-    if (reason == NULL)
-        return FALSE;
-    vsp_log("create_port refused: %s\n", reason);
-    snprintf(error_text, VSP_ERROR_TEXT_SIZE, "%s", reason);
-    return TRUE;
-}
-
-// Windows opens ports by name without regard to letter case, so a second device under
-// a name that differs only in case would be the same port to every program, and
-// removing one would take the other's device too. TRUE (refusal logged, error text
-// written) when a present Ports-class device already carries the name, or when the
-// devices cannot be listed to tell.
-static BOOL port_name_in_use(const char *port_name, char *error_text)
-{
-    HDEVINFO set = SetupDiGetClassDevsExA(&GUID_DEVCLASS_PORTS, NULL, NULL, DIGCF_PRESENT, NULL, NULL, NULL);
-    if (set == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        vsp_log("create_port refused: the present ports cannot be listed, error_code=%u\n", (unsigned)error);
-        if (system_message(error, error_text) == 0)
-            snprintf(error_text, VSP_ERROR_TEXT_SIZE, "the present ports cannot be listed (error %u)",
-                     (unsigned)error);
-        return TRUE;
-    }
-    char taken[256] = "";
-    SP_DEVINFO_DATA device;
-    device.cbSize = sizeof device;
-    for (DWORD index = 0; taken[0] == '\0' && SetupDiEnumDeviceInfo(set, index, &device); index++) {
-        // A device without a readable port name claims no name.
-        HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key == (HKEY)INVALID_HANDLE_VALUE)
-            continue;
-        char name[256];
-        if (read_string_value(key, VSP_VALUE_PORTNAME, name, sizeof name) == ERROR_SUCCESS &&
-            _stricmp(name, port_name) == 0)
-            strcpy(taken, name);
-        RegCloseKey(key);
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    if (taken[0] == '\0')
-        return FALSE;
-    snprintf(error_text, VSP_ERROR_TEXT_SIZE, "port name %s is already taken by the present port %s", port_name,
-             taken);
-    vsp_log("create_port refused: %s\n", error_text);
-    return TRUE;
-}
-
 // A creation that fails once its device node is registered takes the node out again,
 // so that the failure does not come back as a port at the next start. The failing
 // step's error stays the thread's last error for the answer.

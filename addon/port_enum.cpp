@@ -23,9 +23,9 @@ LSTATUS read_string_value(HKEY key, const char *name, char *buf, DWORD size)
 
 HKEY open_port_name(HDEVINFO set, PSP_DEVINFO_DATA device, char *name)
 {
-    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, VSP_DEVKEY_ACCESS);
     if (key == (HKEY)INVALID_HANDLE_VALUE) {
-        vsp_log("SetupDiOpenDevRegKey fail, error_code=%u\n", (unsigned)GetLastError());
+        vsp_log_devkey_open_fail();
         return NULL;
     }
     LSTATUS status = read_string_value(key, VSP_VALUE_PORTNAME, name, 256);
@@ -71,6 +71,8 @@ BOOL enum_ports(const char *hardware_id, const char *port_name, port_action acti
             HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ | KEY_WRITE);
             if (key == (HKEY)INVALID_HANDLE_VALUE) {
                 vsp_log("SetupDiOpenDevRegKey fail\n");
+                if (VSP_WALK_SKIPS_UNREADABLE_DEVICES)
+                    continue;
                 walked = FALSE;
                 break;
             }
@@ -81,6 +83,8 @@ BOOL enum_ports(const char *hardware_id, const char *port_name, port_action acti
             SetLastError(saved);
             if (status != ERROR_SUCCESS) {
                 vsp_log("RegQueryValueEx fail for PortName: %d\n", (int)status);
+                if (VSP_WALK_SKIPS_UNREADABLE_DEVICES)
+                    continue;
                 walked = FALSE;
                 break;
             }
@@ -93,6 +97,8 @@ BOOL enum_ports(const char *hardware_id, const char *port_name, port_action acti
             BOOL matches = first_hardware_id_is(set, &device, hardware_id, &readable);
             if (!readable) {
                 vsp_log("SetupDiGetDeviceRegistryProperty fail\n");
+                if (VSP_WALK_SKIPS_UNREADABLE_DEVICES)
+                    continue;
                 walked = FALSE;
                 break;
             }
@@ -111,7 +117,7 @@ BOOL enum_ports(const char *hardware_id, const char *port_name, port_action acti
 int remove_one_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_id, const char *port_name)
 {
     (void)hardware_id;
-    vsp_log("will remove one port: %s\n", port_name ? port_name : "");
+    vsp_log(VSP_LOG_WILL_REMOVE, port_name ? port_name : "");
     SP_REMOVEDEVICE_PARAMS params;
     params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
     params.ClassInstallHeader.InstallFunction = DIF_REMOVE;
@@ -122,6 +128,6 @@ int remove_one_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_
         vsp_log("remove ok\n");
         return 0;
     }
-    vsp_log("remove fail: error_code=%d\n", (int)GetLastError());
+    vsp_log_remove_fail();
     return -1;
 }

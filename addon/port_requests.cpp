@@ -22,14 +22,14 @@ void on_remove_port_req(json_object *request)
         vsp_log("vports_find_by_channel_id(%d) is %p\n", channel_id, (void *)port);
         if (port == NULL) {
             snprintf(error_text, sizeof error_text, "can't find port for cid=%d", channel_id);
-            code = 1;
+            code = VSP_REMOVE_FAILURE_CODE;
         } else {
             vsp_log("will enum port(%s) for remove\n", port->portname);
             char name[256];
             strcpy(name, port->portname);
             vports_remove(port);
             if (!enum_ports(VSP_HARDWARE_ID, name, remove_one_port)) {
-                code = 1;
+                code = VSP_REMOVE_FAILURE_CODE;
                 DWORD error = GetLastError();
                 if (system_message(error, error_text) == 0)
                     snprintf(error_text, sizeof error_text,

@@ -6,10 +6,6 @@
 #include "service.h"
 #include "sysmsg.h"
 
-#ifdef _WIN32
-#include <delayimp.h>
-#endif
-
 static napi_value register_exports(napi_env env, napi_value exports);
 
 // Constant-initialised: it is read while the library loads, before any constructor runs.
@@ -31,33 +27,12 @@ extern "C" void register_module(void) { napi_module_register(&portbridge_module)
 extern "C" {
 __attribute__((section(".CRT$XCU"), used)) void (*_register_portbridge_)(void) = register_module;
 }
-
-// Node-API is imported from "node.exe" and bound at first use; answering that name
-// with the process's own executable makes the module work in any host that embeds
-// Node.js, whatever its file is called.
-static FARPROC WINAPI load_hook(unsigned notify, PDelayLoadInfo info)
-{
-    if (notify == dliNotePreLoadLibrary && _stricmp(info->szDll, "node.exe") == 0)
-        return (FARPROC)GetModuleHandleA(NULL);
-    return NULL;
-}
-extern "C" {
-PfnDliHook __pfnDliNotifyHook2 = load_hook;
-}
 #else
 extern "C" {
 __attribute__((section(".init_array"), used, visibility("default"))) void (*_register_portbridge_)(void) =
     register_module;
 }
 #endif
-
-napi_value js_string_result(napi_env env, const char *answer)
-{
-    napi_value value;
-    if (napi_create_string_utf8(env, answer, NAPI_AUTO_LENGTH, &value) != napi_ok)
-        return NULL;
-    return value;
-}
 
 static napi_value register_exports(napi_env env, napi_value exports)
 {
@@ -79,10 +54,6 @@ static napi_value register_exports(napi_env env, napi_value exports)
     return exports;
 }
 
-// One service thread per process: the channel table, the pipe and the wait set are
-// process-wide and belong to it alone.
-static volatile LONG service_started;
-
 napi_value vsp_init(napi_env env, napi_callback_info info)
 {
     (void)info;
@@ -97,17 +68,18 @@ napi_value vsp_init(napi_env env, napi_callback_info info)
         return js_string_result(env, answer);
     }
     vsp_log("create Mutex(QorVspMutex) OK\n");
-    if (InterlockedCompareExchange(&service_started, 1, 0) != 0) {
+    switch (service_start()) {
+    case SERVICE_STARTED:
+        break;
+    case SERVICE_ALREADY_RUNNING:
         vsp_log("service thread already running\n");
-        return js_string_result(env, answer);
-    }
-    DWORD thread_id;
-    HANDLE thread = CreateThread(NULL, 1024, service_thread, NULL, 0, &thread_id);
-    if (thread == NULL) {
+        break;
+    case SERVICE_START_FAILED: {
         DWORD code = GetLastError();
-        InterlockedExchange(&service_started, 0);
         if (system_message(code, answer) == 0)
             snprintf(answer, sizeof answer, "CreateThread failed, error_code = %u", (unsigned)code);
+        break;
+    }
     }
     return js_string_result(env, answer);
 }

@@ -20,6 +20,14 @@ extern int pipe_read_due;
 enum connect_outcome { CONNECT_PENDING, CONNECT_CONNECTED, CONNECT_FAILED };
 
 DWORD WINAPI service_thread(LPVOID param);
+
+enum service_start_outcome { SERVICE_STARTED, SERVICE_ALREADY_RUNNING, SERVICE_START_FAILED };
+// Starts the service thread unless one is running; a thread that has ended is replaced,
+// after what it left behind has been released. SERVICE_START_FAILED leaves
+// CreateThread's last error.
+service_start_outcome service_start(void);
+// Whether a thread that service_start started is still running.
+BOOL service_running(void);
 void vports_init(void);
 void app_comm_init(void);
 connect_outcome app_comm_connect(void);
@@ -44,6 +52,11 @@ HANDLE vport_open(vport *port);
 int open_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_id, const char *port_name);
 
 vport *create_port(const char *port_name, const char *gateway_id, char *error_text);
+// Refuse a port before anything is created: one the service could never serve, and
+// one whose name a present port carries already. Each logs why, writes the reason into
+// `error_text` (VSP_ERROR_TEXT_SIZE bytes) and returns TRUE.
+BOOL refuse_unservable(const char *port_name, const char *gateway_id, char *error_text);
+BOOL port_name_in_use(const char *port_name, char *error_text);
 
 // ------------------------------------------------------------ control messages
 

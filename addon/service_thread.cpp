@@ -23,7 +23,7 @@ void vports_init(void)
 {
     vsp_log("-------------- begin vports_init ------------------\n");
     vports_clear();
-    if (enum_ports(VSP_HARDWARE_ID, NULL, open_port))
+    if (enum_ports(VSP_HARDWARE_ID, NULL, open_port) || VSP_END_LINE_AFTER_ANY_WALK)
         vsp_log("-------------- end vports_init ---------------------\n");
 }
 

@@ -43,6 +43,10 @@ TempRoot::~TempRoot()
 }
 
 std::string module_path() { return PORTBRIDGE_MODULE; }
+std::string binding_module_path() { return BINDING_MODULE; }
+
+const char *const kUmdfHardwareId = "UMDF\\VirtualSerial2um";
+std::string umdf_driver_package() { return read_file(WINSIM_UMDF_DRIVER_INF); }
 
 std::string request(const std::string &msg_id, const std::string &body)
 {
@@ -104,12 +108,15 @@ void seed_device(const std::string &root, const std::string &file, const std::st
 }
 
 void seed_virtual_port(const std::string &root, const std::string &file, const std::string &port_name,
-                       const std::string &gateway_id)
+                       const std::string &gateway_id, const std::string &hardware_id, const std::string &oem_name)
 {
+    std::string escaped;
+    for (char c : hardware_id)
+        escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
     seed_device(root, file,
                 "class = {4D36E978-E325-11CE-BFC1-08002BE10318}\n"
-                "driver = oem0.inf\n"
-                "HardwareID = multi_sz \"Qor\\\\Vsp\\0\\0\"\n"
+                "driver = " + oem_name + "\n"
+                "HardwareID = multi_sz \"" + escaped + "\\0\\0\"\n"
                 "value PortName = sz \"" + port_name + "\\0\"\n"
                 "value QorGatewayID = sz \"" + gateway_id + "\\0\"\n");
 }

@@ -105,6 +105,8 @@ private:
 };
 
 std::string module_path();
+// The earlier build of the module, binding.node.
+std::string binding_module_path();
 // Builds a control message frame's text: {"msg_id": id, "msg_body": body}.
 std::string request(const std::string &msg_id, const std::string &body);
 // The body of a "create_port_req", and the answer to one that made a port on `channel`.
@@ -124,11 +126,17 @@ int open_fd_count(int pid);
 // given lines (<root>/devices/<file>.device).
 void seed_device(const std::string &root, const std::string &file, const std::string &lines);
 // A virtual port device installed with the stand-in driver package: first hardware ID
-// "Qor\Vsp", "PortName" and "QorGatewayID" values, driver oem0.inf.
+// "Qor\Vsp" (or `hardware_id`, backslashes as they are), "PortName" and "QorGatewayID"
+// values, driver `oem_name`.
 void seed_virtual_port(const std::string &root, const std::string &file, const std::string &port_name,
-                       const std::string &gateway_id);
+                       const std::string &gateway_id, const std::string &hardware_id = "Qor\\Vsp",
+                       const std::string &oem_name = "oem0.inf");
 // Installs the stand-in driver's package as C:\windows\INF\<oem_name>.
 void seed_driver_package(const std::string &root, const std::string &oem_name = "oem0.inf",
                          const std::string &content = "");
+// The stand-in package of the user-mode driver whose devices binding serves: hardware
+// ID "UMDF\VirtualSerial2um".
+extern const char *const kUmdfHardwareId;
+std::string umdf_driver_package();
 
 }  // namespace e2e
