@@ -32,13 +32,15 @@ static void release_ended_service(void)
     for (int i = 0; i < VPORTS_SLOTS; i++)
         if (vports[i] != NULL)
             vports_remove(vports[i]);
+    // Without a pipe instance nothing was ever pending on oReadOverlap.
+    BOOL had_pipe = pipe_handle != NULL && pipe_handle != INVALID_HANDLE_VALUE;
     close_if_open(&pipe_handle);
     // The close ends the pending connect or frame read and the pending writes; their
     // OVERLAPPEDs and events must not be reused or closed before they have.
     ULONGLONG deadline = GetTickCount64() + PIPE_CLOSE_WAIT_MS;
     for (;;) {
         pipe_writes_collect();
-        if (HasOverlappedIoCompleted(&oReadOverlap) && pipe_writes_pending_bytes() == 0)
+        if ((!had_pipe || HasOverlappedIoCompleted(&oReadOverlap)) && pipe_writes_pending_bytes() == 0)
             break;
         if (GetTickCount64() >= deadline) {
             vsp_log("the ended service's pipe requests did not end, its events are kept\n");
