@@ -232,6 +232,8 @@ TEST_F(Binding, RemovalAnswersZeroForAnyChannelAndTouchesOnlyItsOwnDevices)
     seed_virtual_port(root, "ROOT#PORTS#0000", "BRA", "gw-q");
     seed_umdf_port("ROOT#PORTS#0001", "BRA", "gw-u");
     seed_umdf_port("ROOT#PORTS#0002", "BRB", "gw-b");
+    // Walked first, and unreadable in every way: passed over, not the walk's end.
+    seed_device(root, "ACPI#PNP0501#1", kPortsClass);
     serve();
     ASSERT_NE(vports[0], nullptr);
     EXPECT_STREQ(vports[0]->gateway_id, "gw-u");
@@ -239,6 +241,7 @@ TEST_F(Binding, RemovalAnswersZeroForAnyChannelAndTouchesOnlyItsOwnDevices)
     std::string handled;
     EXPECT_EQ(ask("remove_port_req", "{\"channel_id\": 0}", &handled), code_answer("remove_port_resp", 0));
     EXPECT_NE(handled.find("will enum port(BRA) for remove\n"), std::string::npos) << handled;
+    EXPECT_NE(handled.find("SetupDiOpenDevRegKey fail\n"), std::string::npos) << handled;
     EXPECT_NE(handled.find("will remove port: BRA\nremove ok\n"), std::string::npos) << handled;
     EXPECT_TRUE(device_exists("ROOT#PORTS#0000")) << "the Qor\\Vsp device stays";
     EXPECT_FALSE(device_exists("ROOT#PORTS#0001"));
