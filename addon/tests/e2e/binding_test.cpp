@@ -107,3 +107,15 @@ TEST(BindingModule, PortbridgeNeitherOpensNorListsBindingsPorts)
     EXPECT_EQ(client.ask("get_all_ports_req", "{}"), kNoPorts) << node->output();
     EXPECT_EQ(node->output().find("will open"), npos);
 }
+
+TEST(BindingModule, HelloAnswersWorldAlsoWhenNoThreadCouldBeStarted)
+{
+    TempRoot root;
+    NodeHost node(root.path, "", {{"VSP_SIM_FAULTS", "CreateThread:8:1"}});
+    node.load(binding_module_path());
+    EXPECT_EQ(node.call("hello"), "\"world\"");
+    // Nothing runs, so the next call starts the service.
+    EXPECT_EQ(node.call("hello"), "\"world\"");
+    EXPECT_NE(node.wait_for("now wait pipe client connect\n"), npos) << node.output();
+    EXPECT_EQ(occurrences(node.output(), "begin vports_init"), 1u) << node.output();
+}
