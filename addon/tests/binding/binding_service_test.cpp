@@ -224,6 +224,18 @@ TEST_F(Binding, AFullChannelTableCreatesNothingAndAnswersOne)
     EXPECT_EQ(device_count(), 0u);
 }
 
+TEST_F(Binding, ANameAnyPresentPortCarriesIsRefusedInAnyLetterCase)
+{
+    seed_driver_package(root, "oem0.inf");
+    seed_virtual_port(root, "ROOT#PORTS#0000", "COM9", "gw-q");  // portbridge's, still a port
+    serve();
+    std::string handled;
+    EXPECT_EQ(ask("create_port_req", create_body("gw", "com9"), &handled), code_answer("create_port_resp", 1));
+    EXPECT_EQ(handled, "get msg: create_port_req\n"
+                       "create_port refused: port name com9 is already taken by the present port COM9\n");
+    EXPECT_EQ(device_count(), 1u);
+}
+
 TEST_F(Binding, RemovalAnswersZeroForAnyChannelAndTouchesOnlyItsOwnDevices)
 {
     seed_driver_package(root, "oem0.inf");
