@@ -26,6 +26,8 @@ namespace winsim {
 // Shared with oeminf.cpp: whether a file loads as an INF_STYLE_WIN4 INF (0), else
 // the error SetupOpenInfFileA would give.
 DWORD inf_check_file(const std::string &host_path);
+// Shared with oeminf.cpp: the first field of a [Version] key, "" when absent.
+std::string inf_version_value(const std::string &host_path, const char *key);
 
 namespace {
 
@@ -444,6 +446,14 @@ DWORD inf_check_file(const std::string &host_path)
 {
     InfData data;
     return load_inf(host_path, nullptr, INF_STYLE_WIN4, data, nullptr);
+}
+
+std::string inf_version_value(const std::string &host_path, const char *key)
+{
+    InfData data;
+    if (load_inf(host_path, nullptr, INF_STYLE_WIN4, data, nullptr) != 0)
+        return "";
+    return data.value_of("Version", key, 1);
 }
 
 std::vector<DriverMatch> find_drivers_for_hardware_id(const std::string &hardware_id)

@@ -25,6 +25,7 @@ namespace winsim {
 
 // Kept by inf.cpp: 0 when the file loads as an INF_STYLE_WIN4 INF, else the error.
 DWORD inf_check_file(const std::string &host_path);
+std::string inf_version_value(const std::string &host_path, const char *key);
 
 namespace {
 
@@ -140,6 +141,16 @@ BOOL WINAPI SetupCopyOEMInfA(PCSTR source, PCSTR media_location, DWORD media_typ
         return fail(ERROR_ACCESS_DENIED, FALSE);
     if (DWORD e = inf_check_file(host))
         return fail(e, FALSE);
+    // The package's catalog is copied with its INF: a package without the catalog that
+    // its INF names is refused, as Windows refuses it.
+    std::string catalog = inf_version_value(host, "CatalogFile");
+    if (!catalog.empty()) {
+        bool found = false;
+        for (const std::string &name : folder_names(host.substr(0, host.rfind('/'))))
+            found = found || strcasecmp(name.c_str(), catalog.c_str()) == 0;
+        if (!found)
+            return fail(ERROR_FILE_NOT_FOUND, FALSE);
+    }
 
     // A package already installed byte for byte is not installed twice: its name is
     // the answer.

@@ -213,7 +213,13 @@ TEST(InfOpen, StandInDriverPackage)
     EXPECT_EQ(field(h, "QorVsp.NTamd64", "Qor Virtual Serial Port", 2), "Qor\\Vsp");
     EXPECT_EQ(field(h, "QorVsp_AddReg", nullptr, 3), "PortSubClass");
     EXPECT_EQ(field(h, "QorVsp_AddReg", nullptr, 4), "0x00000001");
-    EXPECT_EQ(field(h, "QorVsp_EventLog_AddReg", nullptr, 5), "%SystemRoot%\\System32\\IoLogMsg.dll;%13%\\qorvsp.sys");
+    // The package is the INF alone: it names no catalog and no file to copy, and the
+    // device has no function driver of its own (a null service).
+    EXPECT_EQ(field(h, "Version", "CatalogFile", 1), "<none>");
+    EXPECT_EQ(field(h, "SourceDisksFiles", nullptr, 0), "<none>");
+    EXPECT_EQ(field(h, "QorVsp_Device.NT", "CopyFiles", 1), "<none>");
+    EXPECT_EQ(field(h, "QorVsp_Device.NT.Services", "AddService", 1), "");
+    EXPECT_EQ(field(h, "QorVsp_Device.NT.Services", "AddService", 2), "0x00000002");
     EXPECT_EQ(winsim::open_handle_count(), handles + 1);
     SetupCloseInfFile(h);
     EXPECT_EQ(winsim::open_handle_count(), handles);
@@ -269,6 +275,26 @@ BOOL copy_oem(const std::string &source, std::string &dest, DWORD style = 0)
         EXPECT_EQ(component, buf + dest.rfind('\\') + 1);
     }
     return ok;
+}
+
+TEST(OemInf, CopyRefusesAPackageWithoutTheCatalogItsInfNames)
+{
+    fresh_root();
+    mkdir(host_path("C:\\src").c_str(), 0755);
+    std::string src = host_path("C:\\src\\signed.inf");
+    std::string text = package("01/01/2020", "1.0.0.0", "A\\B");
+    text.insert(text.find('\n') + 1, "CatalogFile = signed.cat\n");
+    write_file(src, text);
+
+    std::string dest;
+    EXPECT_FALSE(copy_oem(src.c_str(), dest));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(exists(inf_dir() + "/oem0.inf")) << "a refused package leaves no copy";
+
+    // The catalog beside the INF, its name in other letter case as Windows allows.
+    write_file(host_path("C:\\src\\SIGNED.CAT"), "catalog");
+    ASSERT_TRUE(copy_oem(src.c_str(), dest)) << std::hex << GetLastError();
+    EXPECT_EQ(dest, "C:\\windows\\INF\\oem0.inf");
 }
 
 TEST(OemInf, CopyTakesTheLowestFreeNumberAndReusesIdenticalCopies)
