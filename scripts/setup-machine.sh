@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 (bookworm) machine to build and test the whole project:
-# native Linux build + tests, and the mingw-w64 cross builds for Windows.
+# native Linux build + tests, the mingw-w64 cross builds for Windows, and Wine for
+# the Windows tier of the tests (tests/windows/, which fetches its own node.exe).
 #
 # Safe to run repeatedly: every step checks first and is skipped when its
 # result is already there, so a second run finishes in a few seconds.
@@ -39,6 +40,7 @@ PACKAGES=(
     mingw-w64
     dpkg-dev
     valgrind
+    wine wine64 python3
 )
 
 missing=()

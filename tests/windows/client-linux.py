@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""The pipe client of the Windows tier's session on the Linux stand-in, where the
+service's named pipe is a SOCK_SEQPACKET socket under the stand-in's root. Plays the
+same session as client-win.js and writes the same transcript.
+
+    client-linux.py <session file> <part> <service log> <transcript> <pipe socket> [<skipped tag>...]
+"""
+import json
+import socket
+import sys
+import time
+
+TIMEOUT = 60.0
+
+
+def frame_of(step):
+    if "json" in step:
+        return b"\xff" + step["json"].encode("latin1")
+    if "hex" in step:
+        return bytes.fromhex(step["hex"])
+    f = step["fill"]
+    return bytes([f["first"]]) + bytes([f["byte"]]) * (f["length"] - 1)
+
+
+def frame_text(frame):
+    return "".join(chr(b) if 0x20 <= b < 0x7F and b != 0x5C else "\\x%02x" % b for b in frame)
+
+
+def is_sync_answer(frame):
+    try:
+        return frame[:1] == b"\xff" and json.loads(frame[1:].decode("latin1"))["msg_id"] == "get_all_ports_resp"
+    except (ValueError, KeyError, TypeError):
+        return False
+
+
+def until(ready, what):
+    deadline = time.monotonic() + TIMEOUT
+    while not ready():
+        if time.monotonic() > deadline:
+            raise RuntimeError("timeout: " + what)
+        time.sleep(0.02)
+
+
+def log_count(log_file, needle):
+    try:
+        with open(log_file, "rb") as f:
+            return f.read().count(needle.encode())
+    except OSError:
+        return 0
+
+
+def main():
+    session_file, part, log_file, transcript_file, pipe_path = sys.argv[1:6]
+    skipped = sys.argv[6:]
+    session = json.load(open(session_file, encoding="utf-8"))
+    sync = frame_of(session["sync"])
+    lines = []
+    connects = 0
+    sock = None
+
+    def connect():
+        nonlocal connects, sock
+        connects += 1
+        until(lambda: log_count(log_file, "now wait pipe client connect") >= connects, "service waits for a client")
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        sock.connect(pipe_path)
+        sock.settimeout(TIMEOUT)
+        lines.append("connected")
+
+    try:
+        connect()
+        for step in session["parts"][part]:
+            if any(tag in skipped for tag in step.get("needs", [])):
+                continue
+            lines.append("> " + step["label"])
+            if step.get("disconnect"):
+                sock.close()
+                connect()
+                continue
+            sock.send(frame_of(step))
+            sock.send(sync)
+            frames = [sock.recv(65536) for _ in range(step.get("answers", 0) + 1)]
+            lines.extend("< " + frame_text(f) for f in frames)
+            if not is_sync_answer(frames[-1]):
+                raise RuntimeError("answers out of step after " + step["label"])
+        sock.close()
+    except (OSError, RuntimeError) as e:
+        lines.append("error: " + str(e))
+        open(transcript_file, "w").write("\n".join(lines) + "\n")
+        return 1
+    open(transcript_file, "w").write("\n".join(lines) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,43 @@
+// Reads the session file for client-win.js; client-linux.py does the same in Python.
+'use strict';
+
+// The frame of a step: "json" is a control message (0xFF and the text), "hex" any bytes,
+// "fill" a first byte followed by one byte repeated up to the given length.
+function frameOf(step) {
+  if (step.json !== undefined) return Buffer.concat([Buffer.from([0xff]), Buffer.from(step.json, 'latin1')]);
+  if (step.hex !== undefined) return Buffer.from(step.hex, 'hex');
+  const f = step.fill;
+  return Buffer.concat([Buffer.from([f.first]), Buffer.alloc(f.length - 1, f.byte)]);
+}
+
+// The steps of one part, without those tagged with a skipped tag.
+function stepsOf(sessionText, part, skipped) {
+  const session = JSON.parse(sessionText);
+  const sync = frameOf(session.sync);
+  return session.parts[part]
+    .filter((step) => !(step.needs || []).some((tag) => skipped.includes(tag)))
+    .map((step) => ({ ...step, frame: step.disconnect ? null : frameOf(step), sync, answers: step.answers || 0 }));
+}
+
+// A frame as one line: printable ASCII as it is, every other byte and the backslash as \xHH.
+function frameText(frame) {
+  let s = '';
+  for (const b of frame) s += b >= 0x20 && b < 0x7f && b !== 0x5c ? String.fromCharCode(b) : '\\x' + b.toString(16).padStart(2, '0');
+  return s;
+}
+
+function isSyncAnswer(frame) {
+  try {
+    return frame[0] === 0xff && JSON.parse(frame.subarray(1).toString('latin1')).msg_id === 'get_all_ports_resp';
+  } catch (e) {
+    return false;
+  }
+}
+
+function occurrences(text, needle) {
+  let n = 0;
+  for (let at = text.indexOf(needle); at >= 0; at = text.indexOf(needle, at + needle.length)) n++;
+  return n;
+}
+
+module.exports = { stepsOf, frameText, isSyncAnswer, occurrences };
