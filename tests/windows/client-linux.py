@@ -6,6 +6,7 @@ same session as client-win.js and writes the same transcript.
     client-linux.py <session file> <part> <service log> <transcript> <pipe socket> [<skipped tag>...]
 """
 import json
+import re
 import socket
 import sys
 import time
@@ -41,12 +42,19 @@ def until(ready, what):
         time.sleep(0.02)
 
 
-def log_count(log_file, needle):
+# As in session-lib.js: the service's log once it has answered the sync request and
+# waits, and the line it logs when it waits for a client.
+SYNC_HANDLED = re.compile(rb"get msg: get_all_ports_req\nsend_msg_to_app, Write OK\nset_events, events_count=\d+\n\Z")
+WAITING = re.compile(rb"set_events, events_count=\d+\n\Z")
+CLIENT_AWAITED = b"now wait pipe client connect"
+
+
+def read_log(log_file):
     try:
         with open(log_file, "rb") as f:
-            return f.read().count(needle.encode())
+            return f.read()
     except OSError:
-        return 0
+        return b""
 
 
 def main():
@@ -61,7 +69,7 @@ def main():
     def connect():
         nonlocal connects, sock
         connects += 1
-        until(lambda: log_count(log_file, "now wait pipe client connect") >= connects, "service waits for a client")
+        until(lambda: read_log(log_file).count(CLIENT_AWAITED) >= connects, "service waits for a client")
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         sock.connect(pipe_path)
         sock.settimeout(TIMEOUT)
@@ -83,7 +91,10 @@ def main():
             lines.extend("< " + frame_text(f) for f in frames)
             if not is_sync_answer(frames[-1]):
                 raise RuntimeError("answers out of step after " + step["label"])
+            until(lambda: SYNC_HANDLED.search(read_log(log_file)), "service idle after " + step["label"])
         sock.close()
+        until(lambda: read_log(log_file).count(CLIENT_AWAITED) > connects and WAITING.search(read_log(log_file)),
+              "service waits for the next client")
     except (OSError, RuntimeError) as e:
         lines.append("error: " + str(e))
         open(transcript_file, "w").write("\n".join(lines) + "\n")

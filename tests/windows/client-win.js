@@ -5,7 +5,7 @@
 'use strict';
 const fs = require('fs');
 const net = require('net');
-const { stepsOf, frameText, isSyncAnswer, occurrences } = require('./session-lib.js');
+const { stepsOf, frameText, isSyncAnswer, occurrences, SYNC_HANDLED, WAITING, CLIENT_AWAITED } = require('./session-lib.js');
 
 const [sessionFile, part, logFile, transcriptFile, ...skipped] = process.argv.slice(2);
 const PIPE = '\\\\.\\pipe\\qor_vport_pipe';
@@ -13,13 +13,17 @@ const TIMEOUT = 60000;
 const lines = [];
 const note = (line) => lines.push(line);
 
-function logCount(needle) {
+function readLog() {
   try {
-    return occurrences(fs.readFileSync(logFile, 'latin1'), needle);
+    return fs.readFileSync(logFile, 'latin1').replace(/\r\n/g, '\n');
   } catch (e) {
-    return 0;
+    return '';
   }
 }
+const logCount = (needle) => occurrences(readLog(), needle);
+// The service has handled the sync request and waits again: the next thing the client
+// does meets it at the same point on every run.
+const serviceIdle = () => SYNC_HANDLED.test(readLog());
 
 function until(ready, what) {
   const deadline = Date.now() + TIMEOUT;
@@ -90,7 +94,7 @@ async function main() {
   let conn = null;
   const connect = async () => {
     connects += 1;
-    await until(() => logCount('now wait pipe client connect') >= connects, 'service waits for a client');
+    await until(() => logCount(CLIENT_AWAITED) >= connects, 'service waits for a client');
     conn = new Connection();
     await conn.open();
     note('connected');
@@ -109,8 +113,12 @@ async function main() {
     for (const f of frames) note('< ' + frameText(f));
     // The sync request's answer comes last, or the step's answers were miscounted.
     if (!isSyncAnswer(frames[frames.length - 1])) throw new Error('answers out of step after ' + step.label);
+    await until(serviceIdle, 'service idle after ' + step.label);
   }
+  // Leave once the service has seen the client go and waits for the next one, so its
+  // log is complete when the host is ended.
   conn.close();
+  await until(() => logCount(CLIENT_AWAITED) > connects && WAITING.test(readLog()), 'service waits for the next client');
   fs.writeFileSync(transcriptFile, lines.join('\n') + '\n');
 }
 

@@ -17,9 +17,10 @@ CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/qor-vsp-windows-tier"
 LIMIT=120   # seconds any one program may take before it counts as hung
 
 # The modules under test: name, the exports it must have (in order), the call that
-# starts its service.
+# starts its service, and whether that call may be made twice in one process (a module
+# that starts a further service thread on each call would race with itself).
 MODULES=(
-    "portbridge vsp_init,vsp_install_driver,vsp_need_install_driver vsp_init"
+    "portbridge vsp_init,vsp_install_driver,vsp_need_install_driver vsp_init twice"
 )
 
 say()  { printf 'windows tier: %s\n' "$*"; }
@@ -56,7 +57,8 @@ cleanup() {
 trap cleanup EXIT
 
 say "creating the Wine prefix"
-timeout "$LIMIT" wine wineboot -i >"$T/wineboot.log" 2>&1 || { cat "$T/wineboot.log" >&2; die "wineboot failed"; }
+# Making a prefix is the slowest step and slows most on a loaded machine.
+timeout $((LIMIT * 3)) wine wineboot -i >"$T/wineboot.log" 2>&1 || { cat "$T/wineboot.log" >&2; die "wineboot failed"; }
 # Windows 10 (node 20 refuses older ones) and no crash dialog: a crash ends the process.
 cat >"$T/prefix.reg" <<'EOF'
 REGEDIT4
@@ -149,6 +151,12 @@ host_case() {   # host_case <title> <module> <session part or -> <action>...
         "$(wpath "$results")" "$(wpath "$log")" "$(wpath "$stop")" "$@" &
     local host=$!
     local client_rc=0
+    # The host's calls are done before anything else happens.
+    local last="exports" waited=0
+    if [ "$#" -gt 0 ]; then last="${*: -1}"; last="${last#call:}"; fi
+    until grep -q "^$last: " "$results" 2>/dev/null || ! kill -0 "$host" 2>/dev/null; do
+        sleep 0.05; waited=$((waited + 1)); [ "$waited" -lt $((LIMIT * 20)) ] || break
+    done
     if [ "$part" != - ]; then
         if [ "$PLATFORM" = windows ]; then
             run "$T/client.out" "$APP/node.exe" "$(wpath "$HERE/client-win.js")" "$(wpath "$HERE/session.json")" \
@@ -157,12 +165,6 @@ host_case() {   # host_case <title> <module> <session part or -> <action>...
             timeout "$LIMIT" python3 "$HERE/client-linux.py" "$HERE/session.json" "$part" "$log" "$transcript" \
                 "$T/sim/pipe/qor_vport_pipe" "${skipped[@]}" || client_rc=$?
         fi
-    else
-        # Without a session the host ends when its calls are done.
-        local waited=0
-        until grep -q "^$(printf '%s' "${@: -1}" | sed 's/^call://'): " "$results" 2>/dev/null; do
-            sleep 0.05; waited=$((waited + 1)); [ "$waited" -lt $((LIMIT * 20)) ] || break
-        done
     fi
     touch "$stop"
     local host_rc=0
@@ -178,6 +180,33 @@ host_case() {   # host_case <title> <module> <session part or -> <action>...
     record "$title" "$T/out"
 }
 
+# Two device nodes of the Ports class: a real serial port COM1, and a virtual port COM7
+# whose driver is not installed, so the service finds it and cannot open it.
+seed_devices() {
+    if [ "$PLATFORM" = windows ]; then
+        [ -f "$T/probes/seed-ports.exe" ] ||
+            x86_64-w64-mingw32-gcc -O2 -Wall -o "$T/probes/seed-ports.exe" "$HERE/seed/seed-ports.c" -lsetupapi
+        timeout "$LIMIT" wine "$T/probes/seed-ports.exe" >>"$T/$PLATFORM.stderr" 2>&1 || die "seeding the Wine prefix failed"
+        "$WINESERVER" -w
+        return
+    fi
+    mkdir -p "$T/sim/devices"
+    cat >"$T/sim/devices/ACPI#PNP0501#1.device" <<'EOF'
+class = {4D36E978-E325-11CE-BFC1-08002BE10318}
+HardwareID = multi_sz "ACPI\\PNP0501\0\0"
+FriendlyName = sz "Communications Port (COM1)\0"
+DeviceDesc = sz "Communications Port\0"
+value PortName = sz "COM1\0"
+EOF
+    cat >"$T/sim/devices/ROOT#PORTS#0000.device" <<'EOF'
+class = {4D36E978-E325-11CE-BFC1-08002BE10318}
+HardwareID = multi_sz "Qor\\Vsp\0\0"
+DeviceDesc = sz "Qor Virtual Serial Port\0"
+value PortName = sz "COM7\0"
+value QorGatewayID = sz "gw-01\0"
+EOF
+}
+
 play() {   # play linux|windows
     PLATFORM="$1"
     REC="$T/$PLATFORM.record"
@@ -185,11 +214,12 @@ play() {   # play linux|windows
     stage "$PLATFORM"
     rm -rf "$T/sim"
 
-    local m name exports start
+    local m name exports start again
     for m in "${MODULES[@]}"; do
-        read -r name exports start <<<"$m"
-        host_case "$name: load and need_install on a clean machine" "$name" - call:vsp_need_install_driver
+        read -r name exports start again <<<"$m"
+        host_case "$name: load" "$name" -
     done
+    host_case "portbridge: the driver functions on a clean machine" portbridge - call:vsp_need_install_driver
     portctl_case "without arguments"
     portctl_case "with two arguments" install uninstall
     portctl_case "with a word in capitals" Install
@@ -201,10 +231,17 @@ play() {   # play linux|windows
         portctl_case "uninstall after install" uninstall
     fi
     for m in "${MODULES[@]}"; do
-        read -r name exports start <<<"$m"
+        read -r name exports start again <<<"$m"
+        local second=("call:$start")
+        # The second call once the first service waits, so the two do not race in the log.
+        [ "$again" = twice ] && second+=("wait:1:set_events, events_count=" "call:$start")
         host_case "$name: session, first start" "$name" first "call:$start"
-        host_case "$name: session, second start" "$name" second "call:$start" \
-            "wait:1:now wait pipe client connect" "call:$start"
+        host_case "$name: session, second start" "$name" second "${second[@]}"
+    done
+    seed_devices
+    for m in "${MODULES[@]}"; do
+        read -r name exports start again <<<"$m"
+        host_case "$name: session with a serial port and a port without its driver" "$name" seeded "call:$start"
     done
 }
 
@@ -231,7 +268,7 @@ failures=0
 check() { if eval "$2"; then say "ok: $1"; else say "FAILED: $1"; failures=$((failures + 1)); fi; }
 
 for m in "${MODULES[@]}"; do
-    read -r name exports start <<<"$m"
+    read -r name exports start again <<<"$m"
     want="exports: [\"${exports//,/\",\"}\"]"
     check "$name loads in Windows node.exe with exactly $exports" \
         "grep -qxF '$want' '$T/windows.record'"
