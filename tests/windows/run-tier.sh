@@ -23,7 +23,7 @@ MODULES=(
     "portbridge vsp_init,vsp_install_driver,vsp_need_install_driver vsp_init twice"
 )
 
-say()  { printf 'windows tier: %s\n' "$*"; }
+say()  { printf 'windows tier [%3ds]: %s\n' "$SECONDS" "$*"; }
 die()  { printf 'windows tier: FAIL: %s\n' "$*" >&2; exit 1; }
 
 command -v wine >/dev/null || die "wine is not installed (scripts/setup-machine.sh installs it)"
@@ -57,6 +57,8 @@ cleanup() {
 trap cleanup EXIT
 
 say "creating the Wine prefix"
+# One Wine server (and its services) for the whole run, rather than one per program.
+mkdir -p "$WINEPREFIX" && "$WINESERVER" -p
 # Making a prefix is the slowest step and slows most on a loaded machine.
 timeout $((LIMIT * 3)) wine wineboot -i >"$T/wineboot.log" 2>&1 || { cat "$T/wineboot.log" >&2; die "wineboot failed"; }
 # Windows 10 (node 20 refuses older ones) and no crash dialog: a crash ends the process.
@@ -70,7 +72,6 @@ REGEDIT4
 "ShowCrashDialog"=dword:00000000
 EOF
 timeout "$LIMIT" wine regedit /S "$(winepath -w "$T/prefix.reg" 2>/dev/null)"
-"$WINESERVER" -w
 
 # --- Wine's gaps, each shown by a probe that holds no product code ------------
 # A gap is a tag; session steps and cases that need the tagged call are left out on
@@ -81,7 +82,6 @@ probe() {   # probe <tag> <program>
     local tag="$1" exe="$T/probes/$2.exe" rc=0
     x86_64-w64-mingw32-gcc -O2 -Wall -o "$exe" "$HERE/probes/$2.c" -lsetupapi
     (cd "$T/probes" && timeout "$LIMIT" wine "$exe" >"$T/probes/$2.out" 2>"$T/probes/$2.err") || rc=$?
-    "$WINESERVER" -w
     local line
     line="$(tr -d '\r' <"$T/probes/$2.out" | tail -n1)"
     if [ "$rc" -eq 0 ] && [ "${line#works: }" != "$line" ]; then
@@ -169,7 +169,6 @@ host_case() {   # host_case <title> <module> <session part or -> <action>...
     touch "$stop"
     local host_rc=0
     wait "$host" || host_rc=$?
-    [ "$PLATFORM" = windows ] && "$WINESERVER" -w
     {
         echo "[host exit $host_rc]"
         cat "$results"
@@ -187,7 +186,6 @@ seed_devices() {
         [ -f "$T/probes/seed-ports.exe" ] ||
             x86_64-w64-mingw32-gcc -O2 -Wall -o "$T/probes/seed-ports.exe" "$HERE/seed/seed-ports.c" -lsetupapi
         timeout "$LIMIT" wine "$T/probes/seed-ports.exe" >>"$T/$PLATFORM.stderr" 2>&1 || die "seeding the Wine prefix failed"
-        "$WINESERVER" -w
         return
     fi
     mkdir -p "$T/sim/devices"
