@@ -277,6 +277,27 @@ BOOL copy_oem(const std::string &source, std::string &dest, DWORD style = 0)
     return ok;
 }
 
+// Each driver package we ship is a folder an installer would take as it is: every file
+// its INF names for the copy is in it.
+TEST(OemInf, ShippedPackagesInstallFromTheirOwnFolder)
+{
+    std::string folder = source_inf().substr(0, source_inf().rfind('/'));
+    for (const char *name : {"qorvsp.inf", "vserial2um.inf"}) {
+        SCOPED_TRACE(name);
+        fresh_root();
+        std::string inf = folder + "/" + name;
+        HINF h = SetupOpenInfFileA(("Z:" + inf).c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << std::hex << GetLastError();
+        std::string catalog = field(h, "Version", "CatalogFile", 1);
+        EXPECT_TRUE(catalog == "<none>" || exists(folder + "/" + catalog)) << catalog;
+        std::string source_file = field(h, "SourceDisksFiles", nullptr, 0);
+        EXPECT_TRUE(source_file == "<none>" || exists(folder + "/" + source_file)) << source_file;
+        SetupCloseInfFile(h);
+        std::string dest;
+        EXPECT_TRUE(copy_oem("Z:" + inf, dest)) << std::hex << GetLastError();
+    }
+}
+
 TEST(OemInf, CopyRefusesAPackageWithoutTheCatalogItsInfNames)
 {
     fresh_root();
