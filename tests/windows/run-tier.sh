@@ -21,6 +21,7 @@ LIMIT=120   # seconds any one program may take before it counts as hung
 # that starts a further service thread on each call would race with itself).
 MODULES=(
     "portbridge vsp_init,vsp_install_driver,vsp_need_install_driver vsp_init twice"
+    "binding hello hello twice"
 )
 
 say()  { printf 'windows tier [%3ds]: %s\n' "$SECONDS" "$*"; }
@@ -28,8 +29,8 @@ die()  { printf 'windows tier: FAIL: %s\n' "$*" >&2; exit 1; }
 
 command -v wine >/dev/null || die "wine is not installed (scripts/setup-machine.sh installs it)"
 WINESERVER="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
-for f in "$WIN_BUILD/addon/portbridge.node" "$WIN_BUILD/setup/portctl.exe" \
-         "$LINUX_BUILD/addon/portbridge.node" "$LINUX_BUILD/setup/portctl"; do
+for f in "$WIN_BUILD/addon/portbridge.node" "$WIN_BUILD/addon/binding.node" "$WIN_BUILD/setup/portctl.exe" \
+         "$LINUX_BUILD/addon/portbridge.node" "$LINUX_BUILD/addon/binding.node" "$LINUX_BUILD/setup/portctl"; do
     [ -f "$f" ] || die "$f is missing: build it first"
 done
 

@@ -40,8 +40,9 @@ function occurrences(text, needle) {
   return n;
 }
 
-// The service's log (line ends as \n) once it has answered the sync request and waits.
-const SYNC_HANDLED = /get msg: get_all_ports_req\nsend_msg_to_app, Write OK\nset_events, events_count=\d+\n$/;
+// The service's log (line ends as \n) once it has answered the sync request and waits
+// (binding logs nothing for a write that succeeded).
+const SYNC_HANDLED = /get msg: get_all_ports_req\n(send_msg_to_app, Write OK\n)?set_events, events_count=\d+\n$/;
 // The service's log once it waits again, whatever it handled.
 const WAITING = /set_events, events_count=\d+\n$/;
 // The line the service logs when it waits for a client.
