@@ -187,6 +187,7 @@ void service_loop(void)
             start_frame_read();
         pipe_writes_collect();
         set_events();
+        vsp_log_flush();
         int index = (int)WaitForMultipleObjects((DWORD)events_count, events, FALSE, INFINITE);
         if (index < 0 || index > events_count - 1) {
             vsp_log("Index out of range.\n");

@@ -13,9 +13,11 @@ int pipe_read_due;
 DWORD WINAPI service_thread(LPVOID param)
 {
     (void)param;
+    vsp_log_hold_lines();
     vports_init();
     app_comm_init();
     service_loop();
+    vsp_log_flush();
     return 0;
 }
 

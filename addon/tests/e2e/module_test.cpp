@@ -122,3 +122,38 @@ TEST(PipeServer, OverlongAndEmptyFramesDoNotStopTheService)
     ASSERT_TRUE(client.send(edge));
     EXPECT_NE(node.wait_for("parse msg fail: " + std::string(2046, ' ') + "\n"), std::string::npos);
 }
+
+// The service holds its log lines while it works and writes them out before it waits:
+// a reader of the output sees what a request did before the client sends the next one.
+TEST(PipeServer, LogLinesOfAHandledRequestShowBeforeTheNextRequest)
+{
+    TempRoot root;
+    seed_driver_package(root.path);
+    seed_virtual_port(root.path, "ROOT#PORTS#0000", "COM7", "gw-1");
+    PipeClient client;
+    auto node = start_service(root.path, client);
+    size_t at = 0;
+    for (int i = 0; i < 5; i++) {
+        std::string body = "{\"turn\": " + std::to_string(i) + "}";
+        std::string text = request("get_all_ports_req", body);
+        ASSERT_TRUE(client.send_json(text));
+        ASSERT_TRUE(client.recv_json().has_value()) << node->output();
+        at = node->wait_for("get msg: " + text + "\nget msg: get_all_ports_req\n", at);
+        ASSERT_NE(at, std::string::npos) << "turn " << i << ":\n" << node->output();
+        at = node->wait_for("send_msg_to_app, Write OK\n", at);
+        ASSERT_NE(at, std::string::npos) << "turn " << i << ":\n" << node->output();
+    }
+
+    SerialProgram program;
+    ASSERT_TRUE(program.open(root.path, "COM7"));
+    ASSERT_TRUE(client.recv_json().has_value());
+    at = node->wait_for("vport(COM7) opened\n", at);
+    ASSERT_NE(at, std::string::npos) << node->output();
+    for (int i = 1; i <= 3; i++) {
+        std::string bytes(i, 'a');
+        ASSERT_TRUE(program.write(bytes));
+        ASSERT_EQ(client.recv_data(), std::string(1, '\0') + bytes);
+        at = node->wait_for("fSuccess=1, error_no=0, cbRet=" + std::to_string(i) + "\n", at);
+        ASSERT_NE(at, std::string::npos) << "write " << i << ":\n" << node->output();
+    }
+}
