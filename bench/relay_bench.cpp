@@ -1,23 +1,33 @@
-// Benchmark of the port service: the real node hosts the module, a pipe client and serial
-// programs on the virtual ports drive it, as in the end-to-end tests. Measures control
-// round trips, data throughput in both directions (one port and several at once), the
-// latency of single bytes, and the cost of creating and removing a port.
+// Benchmark of the port service side by side with the two ways a Linux user would get a
+// serial stream without it: socat relaying a pseudo-terminal to a SOCK_SEQPACKET unix
+// socket, and a bare pseudo-terminal pair (the floor: no relay at all). The same client
+// code, the same serial program code and the same payloads drive all three in one run,
+// their repetitions interleaved (service, socat, pty, service, socat, pty, ...) so that
+// a change in the machine's load hits them alike.
 //
-//   relay_bench [--requests=N] [--seconds=S] [--warmup=S] [--reps=N] [--samples=N]
-//               [--cycles=N] [--ports=N] [--window=BYTES] [--stdout=pipe|file|null]
-//               [--nul-data] [--control-ports=0,64] [--only=control,p2c,c2p,multi,latency,create]
+//   relay_bench [--seconds=S] [--warmup=S] [--reps=N] [--samples=N] [--cycles=N]
+//               [--requests=N] [--control-ports=0,64] [--multi-ports=16,63] [--window=BYTES]
+//               [--stdout=file|pipe|null] [--module=PATH] [--nul-data]
+//               [--only=p2c,c2p,latency,multi,create,control]
 //
-// Every scenario gets a fresh stand-in root and its own node process. Each measurement
-// is preceded by a warm-up and repeated; the tables give the median over the
-// repetitions (or over all samples pooled, for latencies) and the spread.
+// The service runs in the real node with the module (its log to a file by default), on
+// a fresh stand-in root per scenario. Every byte is checked against the sent stream, and
+// the totals are compared after each repetition.
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,10 +35,11 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -36,6 +47,8 @@
 #include <vector>
 
 #include "harness.h"
+
+extern char **environ;
 
 using namespace e2e;
 using Clock = std::chrono::steady_clock;
@@ -45,18 +58,19 @@ namespace {
 // ---------------------------------------------------------------- options
 
 struct Options {
-    int requests = 3000;        // control round trips per repetition
     double seconds = 1.0;       // length of one throughput repetition
     double warmup = 0.3;        // streaming before the first measured repetition
-    int reps = 3;               // repetitions of every measurement
-    int samples = 1000;         // single-byte latency samples per repetition
-    int cycles = 100;           // create + remove cycles per repetition
-    int ports = 16;             // ports of the multi-port throughput runs
+    int reps = 5;               // repetitions of every measurement, per relay
+    int samples = 1000;         // echo round trips per repetition
+    int cycles = 50;            // create + remove cycles per repetition
+    int requests = 2000;        // control round trips per repetition
+    std::vector<int> control_ports = {0, 64};
+    std::vector<int> multi_ports = {16, 63};
     size_t window = 32 * 1024;  // client -> program bytes in flight per port
-    std::string stdout_mode = "pipe";
+    std::string stdout_mode = "file";
+    std::string module;
     bool nul_data = false;
     std::set<std::string> only;
-    std::vector<int> control_ports = {0, 64};
 };
 
 Options opt;
@@ -67,12 +81,22 @@ bool wanted(const std::string &section) { return opt.only.empty() || opt.only.co
 {
     fprintf(stderr,
             "unknown or bad argument: %s\n"
-            "usage: relay_bench [--requests=N] [--seconds=S] [--warmup=S] [--reps=N] [--samples=N]\n"
-            "                   [--cycles=N] [--ports=N] [--window=BYTES] [--stdout=pipe|file|null]\n"
-            "                   [--nul-data] [--control-ports=0,64]\n"
-            "                   [--only=control,p2c,c2p,multi,latency,create]\n",
+            "usage: relay_bench [--seconds=S] [--warmup=S] [--reps=N] [--samples=N] [--cycles=N]\n"
+            "                   [--requests=N] [--control-ports=0,64] [--multi-ports=16,63]\n"
+            "                   [--window=BYTES] [--stdout=file|pipe|null] [--module=PATH] [--nul-data]\n"
+            "                   [--only=p2c,c2p,latency,multi,create,control]\n",
             bad);
     exit(2);
+}
+
+std::vector<int> int_list(const std::string &val, int lo, int hi)
+{
+    std::vector<int> out;
+    std::stringstream ss(val);
+    std::string s;
+    while (std::getline(ss, s, ','))
+        out.push_back(std::min(hi, std::max(lo, atoi(s.c_str()))));
+    return out;
 }
 
 void parse_options(int argc, char **argv)
@@ -89,37 +113,35 @@ void parse_options(int argc, char **argv)
                 usage(argv[i]);
             return v;
         };
-        if (key == "--requests")
-            opt.requests = (int)num();
-        else if (key == "--seconds")
+        if (key == "--seconds")
             opt.seconds = num();
         else if (key == "--warmup")
             opt.warmup = num();
         else if (key == "--reps")
             opt.reps = std::max(1, (int)num());
         else if (key == "--samples")
-            opt.samples = (int)num();
+            opt.samples = std::max(1, (int)num());
         else if (key == "--cycles")
-            opt.cycles = (int)num();
-        else if (key == "--ports")
-            opt.ports = std::min(63, std::max(1, (int)num()));
+            opt.cycles = std::max(1, (int)num());
+        else if (key == "--requests")
+            opt.requests = std::max(1, (int)num());
+        else if (key == "--control-ports")
+            opt.control_ports = int_list(val, 0, 255);
+        else if (key == "--multi-ports")
+            opt.multi_ports = int_list(val, 1, 63);
         else if (key == "--window")
-            opt.window = (size_t)num();
+            opt.window = std::max((size_t)4096, (size_t)num());
         else if (key == "--stdout" && (val == "pipe" || val == "file" || val == "null"))
             opt.stdout_mode = val;
+        else if (key == "--module" && !val.empty())
+            opt.module = val;
         else if (key == "--nul-data" && val.empty())
             opt.nul_data = true;
-        else if (key == "--control-ports") {
-            opt.control_ports.clear();
-            std::stringstream ss(val);
-            std::string s;
-            while (std::getline(ss, s, ','))
-                opt.control_ports.push_back(std::min(255, atoi(s.c_str())));
-        } else if (key == "--only") {
+        else if (key == "--only") {
             std::stringstream ss(val);
             std::string s;
             while (std::getline(ss, s, ',')) {
-                static const std::set<std::string> sections = {"control", "p2c", "c2p", "multi", "latency", "create"};
+                static const std::set<std::string> sections = {"p2c", "c2p", "latency", "multi", "create", "control"};
                 if (!sections.count(s))
                     usage(argv[i]);
                 opt.only.insert(s);
@@ -127,11 +149,9 @@ void parse_options(int argc, char **argv)
         } else
             usage(argv[i]);
     }
-    if (opt.window < 4096)
-        opt.window = 4096;
 }
 
-// ---------------------------------------------------------------- statistics
+// ---------------------------------------------------------------- small helpers
 
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -145,20 +165,12 @@ double percentile(std::vector<double> v, double q)
     return v[std::min(rank, v.size()) - 1];
 }
 
-double mean(const std::vector<double> &v)
-{
-    double s = 0;
-    for (double x : v)
-        s += x;
-    return v.empty() ? 0 : s / (double)v.size();
-}
-
 double median(const std::vector<double> &v) { return percentile(v, 0.5); }
 
 std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::string fmt(const char *format, ...)
 {
-    char buf[512];
+    char buf[1024];
     va_list args;
     va_start(args, format);
     vsnprintf(buf, sizeof buf, format, args);
@@ -166,73 +178,29 @@ std::string fmt(const char *format, ...)
     return buf;
 }
 
-struct Row {
-    std::string scenario, result, spread, notes;
-};
-std::vector<Row> table;
-
-void add_row(const Row &r)
+[[noreturn]] void die(const std::string &what)
 {
-    table.push_back(r);
-    printf("  %-44s %s   [%s]%s%s\n", r.scenario.c_str(), r.result.c_str(), r.spread.c_str(),
-           r.notes.empty() ? "" : "  ", r.notes.c_str());
+    fprintf(stderr, "relay_bench: %s\n", what.c_str());
     fflush(stdout);
+    _exit(1);
 }
 
-// Latency samples of several repetitions: pooled p50/p99/mean, spread of the per-rep p50.
-void add_latency_row(const std::string &scenario, const std::vector<std::vector<double>> &reps,
-                     const std::string &notes = "")
+// User + system time of a whole process in seconds.
+double process_cpu_seconds(int pid)
 {
-    std::vector<double> pooled, p50s;
-    for (auto &r : reps) {
-        pooled.insert(pooled.end(), r.begin(), r.end());
-        p50s.push_back(percentile(r, 0.5));
-    }
-    add_row({scenario,
-             fmt("p50 %7.1f us  p99 %7.1f us  mean %7.1f us", percentile(pooled, 0.5), percentile(pooled, 0.99),
-                 mean(pooled)),
-             fmt("p50 per rep %.1f-%.1f us, n=%zu", *std::min_element(p50s.begin(), p50s.end()),
-                 *std::max_element(p50s.begin(), p50s.end()), pooled.size()),
-             notes});
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::stringstream ss(stat.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; ss >> field && i <= 15; i++)
+        if (i == 14 || i == 15)
+            ticks += atof(field.c_str());
+    return ticks / (double)sysconf(_SC_CLK_TCK);
 }
 
-// ---------------------------------------------------------------- CPU use of the node process
-
-// Ticks of user + system time per thread id.
-std::map<int, double> thread_ticks(int pid)
-{
-    std::map<int, double> out;
-    std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR *d = opendir(dir.c_str());
-    while (d) {
-        dirent *e = readdir(d);
-        if (!e)
-            break;
-        if (e->d_name[0] == '.')
-            continue;
-        std::string stat = read_file(dir + "/" + e->d_name + "/stat");
-        size_t close = stat.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::stringstream ss(stat.substr(close + 2));
-        std::string field;
-        double utime = 0, stime = 0;
-        for (int i = 3; ss >> field; i++) {
-            if (i == 14)
-                utime = atof(field.c_str());
-            if (i == 15) {
-                stime = atof(field.c_str());
-                break;
-            }
-        }
-        out[atoi(e->d_name)] = utime + stime;
-    }
-    if (d)
-        closedir(d);
-    return out;
-}
-
-// Resident memory of a process in MB.
 double rss_mb(int pid)
 {
     std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
@@ -240,140 +208,57 @@ double rss_mb(int pid)
     return at == std::string::npos ? 0 : atof(status.c_str() + at + 6) / 1024;
 }
 
-double own_cpu_seconds()
+void make_raw(int fd)
 {
-    rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
-           ru.ru_stime.tv_usec / 1e6;
+    termios t;
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
 }
 
-struct CpuProbe {
-    int pid = -1;
-    std::map<int, double> start;
-    double own_start = 0;
-    double rss_start = 0;
-    Clock::time_point t0;
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-    void begin(int node_pid)
-    {
-        pid = node_pid;
-        rss_start = rss_mb(pid);
-        start = thread_ticks(pid);
-        own_start = own_cpu_seconds();
-        t0 = Clock::now();
-    }
-    // "cpu: node 135% (busiest threads 98% 31% 0%), client 80%; node rss 50->60 MB"
-    std::string end() const
-    {
-        double wall = seconds_since(t0);
-        auto now = thread_ticks(pid);
-        double hz = (double)sysconf(_SC_CLK_TCK);
-        std::vector<double> busy;
-        double total = 0;
-        for (auto &kv : now) {
-            auto it = start.find(kv.first);
-            double used = (kv.second - (it == start.end() ? 0 : it->second)) / hz / wall * 100;
-            total += used;
-            busy.push_back(used);
-        }
-        std::sort(busy.rbegin(), busy.rend());
-        std::string threads;
-        for (size_t i = 0; i < busy.size() && i < 3; i++)
-            threads += fmt("%s%.0f%%", i ? " " : "", busy[i]);
-        return fmt("cpu: node %.0f%% (busiest threads %s), client %.0f%%; node rss %.0f->%.0f MB", total,
-                   threads.c_str(), (own_cpu_seconds() - own_start) / wall * 100, rss_start, rss_mb(pid));
-    }
-};
-
-// ---------------------------------------------------------------- one service under test
-
-// A fresh root, node hosting the module with vsp_init called, and a connected client.
-struct Service {
-    TempRoot root;
-    std::unique_ptr<NodeHost> node;
-    PipeClient client;
-    int pid = -1;
-
-    explicit Service(const std::function<void(const std::string &root)> &seed = {})
-    {
-        if (seed)
-            seed(root.path);
-        std::string exe;
-        if (opt.stdout_mode != "pipe") {
-            // The module's log goes straight to a file (or nowhere) instead of to our pipe.
-            std::string target = opt.stdout_mode == "file" ? root.path + "/node-stdout.log" : "/dev/null";
-            exe = root.path + "/host.sh";
-            write_file(exe, "#!/bin/sh\nexec '" + std::string(NODE_EXECUTABLE) + "' \"$1\" >'" + target + "'\n");
-            chmod(exe.c_str(), 0755);
-        }
-        node = std::make_unique<NodeHost>(root.path, exe);
-        node->load();
-        node->send_line("call vsp_init");
-        if (!client.connect(root.path, 20000))
-            fail("the service did not come up");
-        // The host script execs node, so the process keeps the id the harness started.
-        pid = node->pid();
-    }
-
-    ~Service()
-    {
-        client.close();
-        node.reset();
-    }
-
-    [[noreturn]] void fail(const std::string &what)
-    {
-        fprintf(stderr, "relay_bench: %s\n", what.c_str());
-        if (opt.stdout_mode == "pipe") {
-            std::string out = node->output();
-            if (out.size() > 4000)
-                out = "..." + out.substr(out.size() - 4000);
-            fprintf(stderr, "--- end of the module's output ---\n%s\n", out.c_str());
-        }
-        node->stop();
-        _exit(1);
-    }
-
-    std::string roundtrip(const std::string &msg_id, const std::string &body)
-    {
-        if (!client.send_json(request(msg_id, body)))
-            fail("could not send " + msg_id);
-        auto answer = client.recv_json(10000);
-        if (!answer)
-            fail("no answer to " + msg_id);
-        return *answer;
-    }
-
-    // Opens a program on the port and returns the channel its "open_port_notify" names.
-    int open_program(SerialProgram &program, const std::string &port)
-    {
-        if (!program.open(root.path, port))
-            fail("cannot open the terminal of " + port);
-        auto note = client.recv_json(10000);
-        if (!note || note->find("open_port_notify") == std::string::npos)
-            fail("no open_port_notify for " + port);
-        return json_int(*note, "channel_id");
-    }
-
-    static int json_int(const std::string &text, const std::string &member)
-    {
-        size_t at = text.find("\"" + member + "\":");
-        return at == std::string::npos ? -1 : atoi(text.c_str() + at + member.size() + 3);
-    }
-};
-
-std::string port_name(int i) { return fmt("BENCH%02d", i); }
-
-void seed_ports(const std::string &root, int count)
+// Writes all of `n` bytes to a non-blocking descriptor, waiting for room as needed;
+// on a socket of messages the bytes go as one message.
+bool write_all(int fd, const char *data, size_t n)
 {
-    for (int i = 0; i < count; i++)
-        seed_virtual_port(root, fmt("ROOT#PORTS#%04d", i), port_name(i), fmt("gw-%02d", i));
+    while (n > 0) {
+        ssize_t w = ::write(fd, data, n);
+        if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p{fd, POLLOUT, 0};
+            poll(&p, 1, 1000);
+            continue;
+        }
+        if (w <= 0)
+            return false;
+        data += w;
+        n -= (size_t)w;
+    }
+    return true;
 }
 
-// Every port's test stream repeats a 251-byte cycle (a prime, so it never lines up with
-// frame sizes): 1..251, or 0..250 with --nul-data. Filling and checking copy and compare
-// from a table so that the client's own work stays small.
+int connect_seqpacket(const std::string &path, int timeout_ms)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+            return fd;
+        ::close(fd);
+        if (Clock::now() > deadline)
+            return -1;
+        usleep(200);
+    }
+}
+
+// ---------------------------------------------------------------- test stream
+
+// Every port's stream repeats a 251-byte cycle (a prime, so it never lines up with
+// write sizes): 1..251, or 0..250 with --nul-data.
 const size_t stream_cycle = 251;
 const size_t stream_chunk_max = 8192;
 
@@ -388,16 +273,13 @@ const std::string &stream_table()
     return table;
 }
 
-void fill_stream(std::string &buf, uint64_t at, size_t n)
-{
-    buf.assign(stream_table(), (size_t)(at % stream_cycle), n);
-}
+const char *stream_at(uint64_t at) { return stream_table().data() + at % stream_cycle; }
 
 bool check_stream(const char *data, size_t n, uint64_t at)
 {
     while (n > 0) {
         size_t part = std::min(n, stream_chunk_max);
-        if (memcmp(data, stream_table().data() + at % stream_cycle, part) != 0)
+        if (memcmp(data, stream_at(at), part) != 0)
             return false;
         data += part;
         at += part;
@@ -406,385 +288,748 @@ bool check_stream(const char *data, size_t n, uint64_t at)
     return true;
 }
 
-// ---------------------------------------------------------------- 1. control round trip
+// ---------------------------------------------------------------- the serial program
 
-void bench_control(int ports)
-{
-    Service svc([&](const std::string &root) { seed_ports(root, ports); });
-    std::string first = svc.roundtrip("get_all_ports_req", "{}");
-    size_t listed = 0;
-    for (size_t at = 0; (at = first.find("\"channel_id\"", at)) != std::string::npos; at++)
-        listed++;
-    if (first.find("get_all_ports_resp") == std::string::npos || listed != (size_t)ports)
-        svc.fail(fmt("expected %d ports listed, got: %.200s", ports, first.c_str()));
-
-    for (int i = 0; i < std::max(50, opt.requests / 10); i++)
-        svc.roundtrip("get_all_ports_req", "{}");
-    std::vector<std::vector<double>> reps;
-    CpuProbe cpu;
-    cpu.begin(svc.pid);
-    for (int r = 0; r < opt.reps; r++) {
-        std::vector<double> us;
-        for (int i = 0; i < opt.requests; i++) {
-            auto t = Clock::now();
-            svc.roundtrip("get_all_ports_req", "{}");
-            us.push_back(seconds_since(t) * 1e6);
-        }
-        reps.push_back(us);
+// A program on a terminal, the same for the three relays.
+struct Program {
+    int fd = -1;
+    ~Program()
+    {
+        if (fd >= 0)
+            ::close(fd);
     }
-    add_latency_row(fmt("get_all_ports_req, %d ports in the table", ports), reps,
-                    fmt("answer %zu B; %s", first.size() + 1, cpu.end().c_str()));
+    void open(const std::string &path)
+    {
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            die("cannot open " + path + ": " + strerror(errno));
+        make_raw(fd);
+    }
+    bool write(const char *data, size_t n) { return write_all(fd, data, n); }
+    // What is there within the time-out (at most n bytes); 0 on time-out.
+    ssize_t read(char *buf, size_t n, int timeout_ms)
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0)
+            return 0;
+        ssize_t r = ::read(fd, buf, n);
+        return r < 0 && errno == EAGAIN ? 0 : r;
+    }
+};
+
+// ---------------------------------------------------------------- the client
+
+// The client side of one relay: the service's one pipe, whose frames start with the
+// port's channel byte (0xFF: a control message), or one socket (socat) or terminal
+// master (pty) per port, whose bytes are the data alone.
+struct Client {
+    std::vector<int> fds;
+    bool channel_header = false;
+    int port_of_channel[256];
+    std::vector<int> channel_of_port;
+    std::deque<std::string> controls;
+    std::vector<pollfd> polled;
+    std::vector<char> buf = std::vector<char>(1 << 16);
+    std::string frame;
+
+    Client() { std::fill(std::begin(port_of_channel), std::end(port_of_channel), -1); }
+    ~Client()
+    {
+        for (int fd : fds)
+            ::close(fd);
+    }
+
+    void add(int fd)
+    {
+        set_nonblocking(fd);
+        fds.push_back(fd);
+        polled.push_back({fd, POLLIN, 0});
+    }
+
+    bool send(int port, const char *data, size_t n)
+    {
+        if (!channel_header)
+            return write_all(fds[(size_t)port], data, n);
+        frame.assign(1, (char)channel_of_port[(size_t)port]);
+        frame.append(data, n);
+        return write_all(fds[0], frame.data(), frame.size());
+    }
+
+    // Waits up to the time-out for data, then takes what every ready descriptor has
+    // (at most 16 messages or reads each) and hands the data to on_data(port, bytes, n).
+    // Returns the number of data deliveries, or -1 when a descriptor ended.
+    template <typename F> int pump(int timeout_ms, F &&on_data)
+    {
+        if (poll(polled.data(), polled.size(), timeout_ms) <= 0)
+            return 0;
+        int delivered = 0;
+        for (size_t i = 0; i < polled.size(); i++) {
+            if (!polled[i].revents)
+                continue;
+            for (int k = 0; k < 16; k++) {
+                ssize_t r = ::read(polled[i].fd, buf.data(), buf.size());
+                if (r < 0 && errno == EAGAIN)
+                    break;
+                if (r <= 0)
+                    return -1;
+                if (!channel_header) {
+                    on_data((int)i, buf.data(), (size_t)r);
+                    delivered++;
+                    continue;
+                }
+                unsigned char channel = (unsigned char)buf[0];
+                if (channel == 0xFF) {
+                    controls.emplace_back(buf.data() + 1, (size_t)r - 1);
+                } else if (r > 1) {
+                    int port = port_of_channel[channel];
+                    if (port < 0)
+                        die(fmt("data on channel %d, which no port has", channel));
+                    on_data(port, buf.data() + 1, (size_t)r - 1);
+                    delivered++;
+                }
+            }
+        }
+        return delivered;
+    }
+
+    // The service's next control message; data that comes meanwhile is dropped.
+    std::optional<std::string> recv_json(int timeout_ms)
+    {
+        auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (controls.empty() && Clock::now() < deadline)
+            if (pump(100, [](int, const char *, size_t) {}) < 0)
+                break;
+        if (controls.empty())
+            return std::nullopt;
+        std::string text = controls.front();
+        controls.pop_front();
+        return text;
+    }
+
+    bool send_json(const std::string &text)
+    {
+        std::string f = "\xFF" + text;
+        return write_all(fds[0], f.data(), f.size());
+    }
+};
+
+int json_int(const std::string &text, const std::string &member)
+{
+    size_t at = text.find("\"" + member + "\":");
+    return at == std::string::npos ? -1 : atoi(text.c_str() + at + member.size() + 3);
 }
 
-// ---------------------------------------------------------------- throughput
+// ---------------------------------------------------------------- the three relays
 
-struct Throughput {
-    std::vector<double> mbps, fps;  // per repetition
-    double mean_frame = 0;
-    std::vector<double> per_port_mbps;
-    std::string cpu;
-    std::string loss;
+struct Relay {
+    std::string name;
+    Client client;
+    std::vector<std::unique_ptr<Program>> programs;
+    virtual ~Relay() = default;
+    // CPU seconds the relay has used so far; negative when there is no relay process.
+    virtual double cpu_seconds() { return -1; }
+    int ports() const { return (int)programs.size(); }
 };
 
-// Marks repetition boundaries on a stream whose byte and frame counters other code
-// advances; returns per-rep figures.
-struct RepClock {
-    Clock::time_point start = Clock::now();
-    Clock::time_point next;
-    int rep = -1;  // -1: warming up
-    uint64_t bytes0 = 0, frames0 = 0;
-    Throughput *out;
-    CpuProbe cpu;
-    int pid;
-    Clock::time_point measure_start;
-    std::function<void()> on_start;  // run when the warm-up ends
+std::string port_name(int i) { return fmt("BENCH%02d", i); }
 
-    RepClock(Throughput *t, int node_pid) : out(t), pid(node_pid)
+// node hosting the module on a fresh stand-in root, with `nports` virtual ports whose
+// programs are open.
+struct ServiceRelay : Relay {
+    TempRoot root;
+    std::unique_ptr<NodeHost> node;
+    int pid = -1;
+
+    // Without programs the ports are only in the table (up to 255, for the listings).
+    explicit ServiceRelay(int nports, bool with_driver_package = false, bool with_programs = true)
     {
-        next = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt.warmup));
-    }
-    // Returns false once all repetitions are done.
-    bool tick(uint64_t bytes, uint64_t frames)
-    {
-        auto now = Clock::now();
-        if (now < next)
-            return true;
-        if (rep >= 0) {
-            double secs = std::chrono::duration<double>(now - (next - rep_len())).count();
-            out->mbps.push_back((double)(bytes - bytes0) / secs / 1e6);
-            out->fps.push_back((double)(frames - frames0) / secs);
-        } else {
-            if (on_start)
-                on_start();
-            cpu.begin(pid);
-            measure_start = now;
+        name = "service";
+        for (int i = 0; i < nports; i++)
+            seed_virtual_port(root.path, fmt("ROOT#PORTS#%04d", i), port_name(i), fmt("gw-%02d", i));
+        if (with_driver_package && nports == 0)
+            seed_driver_package(root.path);
+        std::string exe;
+        if (opt.stdout_mode != "pipe") {
+            // The module's log goes straight to a file (or nowhere), not through our pipe.
+            std::string target = opt.stdout_mode == "file" ? root.path + "/node-stdout.log" : "/dev/null";
+            exe = root.path + "/host.sh";
+            write_file(exe, "#!/bin/sh\nexec '" + std::string(NODE_EXECUTABLE) + "' \"$1\" >'" + target + "'\n");
+            chmod(exe.c_str(), 0755);
         }
-        rep++;
-        bytes0 = bytes;
-        frames0 = frames;
-        next = now + rep_len();
-        if (rep == opt.reps) {
-            out->cpu = cpu.end();
-            return false;
+        node = std::make_unique<NodeHost>(root.path, exe);
+        node->load(opt.module);
+        node->send_line("call vsp_init");
+        pid = node->pid();  // the host script execs node: the id stays
+        int fd = connect_seqpacket(root.path + "/pipe/qor_vport_pipe", 20000);
+        if (fd < 0)
+            die("the service did not come up");
+        client.channel_header = true;
+        client.add(fd);
+        client.channel_of_port.resize((size_t)nports);
+        for (int i = 0; with_programs && i < nports; i++) {
+            programs.push_back(std::make_unique<Program>());
+            programs.back()->open(root.path + "/dev/" + port_name(i));
+            auto note = client.recv_json(10000);
+            if (!note || note->find("open_port_notify") == std::string::npos)
+                die("no open_port_notify for " + port_name(i));
+            int channel = json_int(*note, "channel_id");
+            if (channel < 0 || channel > 254)
+                die("bad channel in " + *note);
+            client.channel_of_port[(size_t)i] = channel;
+            client.port_of_channel[channel] = i;
         }
-        return true;
     }
-    static Clock::duration rep_len()
+    ~ServiceRelay() override
     {
-        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt.seconds));
+        programs.clear();
+        node.reset();
+    }
+    double cpu_seconds() override { return process_cpu_seconds(pid); }
+
+    std::string roundtrip(const std::string &msg_id, const std::string &body)
+    {
+        if (!client.send_json(request(msg_id, body)))
+            die("could not send " + msg_id);
+        auto answer = client.recv_json(10000);
+        if (!answer)
+            die("no answer to " + msg_id);
+        return *answer;
     }
 };
 
-// Programs write `chunk`-byte writes as fast as they can; the client counts and checks
-// the data frames it receives.
-Throughput bench_program_to_client(int nports, size_t chunk)
+// One socat process per port, each relaying a pseudo-terminal (its link is the port)
+// to a SOCK_SEQPACKET socket that the client connects to.
+struct SocatProcess {
+    int pid = -1;
+    std::string tty, socket;
+
+    void start(const std::string &dir, const std::string &tag)
+    {
+        tty = dir + "/" + tag + ".tty";
+        socket = dir + "/" + tag + ".sock";
+        std::string pty = "PTY,link=" + tty + ",raw,echo=0";
+        std::string listen = "UNIX-LISTEN:" + socket + ",type=5";
+        const char *argv[] = {"socat", pty.c_str(), listen.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&pid, "socat", &actions, nullptr, const_cast<char **>(argv), environ) != 0)
+            die("cannot start socat (Debian package socat)");
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    // Connects to its socket once it listens; -1 on time-out.
+    int connect(int timeout_ms) { return connect_seqpacket(socket, timeout_ms); }
+    void stop()
+    {
+        if (pid <= 0)
+            return;
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+struct SocatRelay : Relay {
+    TempRoot dir;
+    std::vector<SocatProcess> socats;
+
+    explicit SocatRelay(int nports)
+    {
+        name = "socat";
+        socats.resize((size_t)nports);
+        for (int i = 0; i < nports; i++)
+            socats[(size_t)i].start(dir.path, port_name(i));
+        for (int i = 0; i < nports; i++) {
+            int fd = socats[(size_t)i].connect(10000);
+            if (fd < 0)
+                die("socat does not listen on " + socats[(size_t)i].socket);
+            client.add(fd);
+            // The link appears before socat listens: it is there by now.
+            programs.push_back(std::make_unique<Program>());
+            programs.back()->open(socats[(size_t)i].tty);
+        }
+    }
+    ~SocatRelay() override
+    {
+        programs.clear();
+        for (auto &s : socats)
+            s.stop();
+    }
+    double cpu_seconds() override
+    {
+        double sum = 0;
+        for (auto &s : socats)
+            sum += process_cpu_seconds(s.pid);
+        return sum;
+    }
+};
+
+// A bare pseudo-terminal pair per port: the client holds the master, the program the
+// slave. Nothing relays: the kernel's terminal layer is all there is.
+int open_pty_master(std::string *slave)
 {
-    Service svc([&](const std::string &root) { seed_ports(root, nports); });
-    std::vector<std::unique_ptr<SerialProgram>> programs;
-    for (int i = 0; i < nports; i++) {
-        programs.push_back(std::make_unique<SerialProgram>());
-        svc.open_program(*programs.back(), port_name(i));
-    }
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        die("cannot make a pseudo-terminal");
+    *slave = ptsname(master);
+    return master;
+}
 
-    std::atomic<bool> stop{false};
-    std::vector<std::atomic<uint64_t>> written(nports);
-    std::vector<std::thread> writers;
-    for (int i = 0; i < nports; i++) {
-        written[i] = 0;
-        writers.emplace_back([&, i] {
-            std::string buf;
-            uint64_t at = 0;
-            while (!stop.load(std::memory_order_relaxed)) {
-                fill_stream(buf, at, chunk);
-                if (!programs[i]->write(buf))
-                    return;
-                at += chunk;
-                written[i].store(at);
-            }
-        });
+struct PtyRelay : Relay {
+    explicit PtyRelay(int nports)
+    {
+        name = "pty";
+        for (int i = 0; i < nports; i++) {
+            std::string slave;
+            client.add(open_pty_master(&slave));
+            programs.push_back(std::make_unique<Program>());
+            programs.back()->open(slave);
+        }
     }
+};
 
-    Throughput t;
-    std::map<int, uint64_t> got;  // per channel
-    uint64_t bytes = 0, frames = 0;
+struct Trio {
+    std::vector<std::unique_ptr<Relay>> relays;
+    explicit Trio(int nports)
+    {
+        relays.push_back(std::make_unique<ServiceRelay>(nports));
+        relays.push_back(std::make_unique<SocatRelay>(nports));
+        relays.push_back(std::make_unique<PtyRelay>(nports));
+    }
+    ServiceRelay &service() { return static_cast<ServiceRelay &>(*relays[0]); }
+};
+
+// ---------------------------------------------------------------- results
+
+// One relay's figures in one scenario: one value per repetition.
+struct Figures {
+    std::vector<double> values;      // MB/s, or microseconds
+    std::vector<double> cores;       // CPU cores the relay used, per repetition
+    std::vector<double> per_core;    // MB/s per core used
+    std::vector<double> p99;         // latencies: per-repetition p99
+    std::vector<double> pooled;      // latencies: every sample
+    std::string error;
+};
+
+struct Row {
+    std::string scenario, unit;
+    bool higher_is_better = true;
+    Figures f[3];
+    std::string notes;
+};
+std::vector<Row> rows;
+std::vector<std::string> rss_notes;
+
+std::string range(const std::vector<double> &v, const char *f)
+{
+    if (v.empty())
+        return "-";
+    return fmt(f, *std::min_element(v.begin(), v.end())) + "-" + fmt(f, *std::max_element(v.begin(), v.end()));
+}
+
+const char *relay_names[3] = {"service", "socat", "pty"};
+
+// The service's figure over another's, oriented so that above 1 means the service is
+// better (throughput: service/other; times: other/service).
+std::string ratio(double service, double other, bool higher_is_better)
+{
+    if (service <= 0 || other <= 0)
+        return "-";
+    return fmt("%.2f", higher_is_better ? service / other : other / service);
+}
+
+void print_row(const Row &r)
+{
+    printf("\n%s\n", r.scenario.c_str());
+    for (int k = 0; k < 3; k++) {
+        const Figures &f = r.f[k];
+        double value = f.pooled.empty() ? median(f.values) : percentile(f.pooled, 0.5);
+        std::string line = fmt("  %-8s %10.2f %-5s [%s]", relay_names[k], value, r.unit.c_str(),
+                               range(f.values, "%.2f").c_str());
+        if (!f.p99.empty())
+            line += fmt("  p99 %.1f us (pooled) [per rep %s]", percentile(f.pooled, 0.99), range(f.p99, "%.1f").c_str());
+        if (!f.cores.empty())
+            line += fmt("  cpu %.2f cores, %.2f MB/s per core", median(f.cores), median(f.per_core));
+        if (!f.error.empty())
+            line += "  " + f.error;
+        printf("%s\n", line.c_str());
+    }
+    if (!r.notes.empty())
+        printf("  %s\n", r.notes.c_str());
+    fflush(stdout);
+}
+
+void add_row(const Row &r)
+{
+    rows.push_back(r);
+    print_row(r);
+}
+
+// ---------------------------------------------------------------- program -> client
+
+struct P2c {
+    std::vector<uint64_t> got;
+    std::vector<std::atomic<uint64_t>> written;
     bool corrupt = false;
-    RepClock clock(&t, svc.pid);
-    std::map<int, uint64_t> got_at_measure;
-    clock.on_start = [&] { got_at_measure = got; };
-    bool measuring = true;
-    auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (Clock::now() < deadline) {
-        auto frame = svc.client.recv(measuring ? 1000 : 300);
-        if (measuring && !clock.tick(bytes, frames)) {
-            measuring = false;
-            double secs = seconds_since(clock.measure_start);
-            for (auto &kv : got)
-                t.per_port_mbps.push_back((double)(kv.second - got_at_measure[kv.first]) / secs / 1e6);
-            t.mean_frame = frames ? (double)bytes / (double)frames : 0;
-            stop = true;
-        }
-        if (!frame) {
-            if (measuring)
-                svc.fail("no data frame for a second while the programs write");
-            break;  // drained
-        }
-        if (frame->size() < 2 || (*frame)[0] == '\xFF')
-            continue;  // a notification, or data of no bytes
-        int ch = (unsigned char)(*frame)[0];
-        size_t n = frame->size() - 1;
-        if (!check_stream(frame->data() + 1, n, got[ch]))
-            corrupt = true;
-        got[ch] += n;
-        bytes += n;
-        frames++;
-    }
+    explicit P2c(int n) : got((size_t)n, 0), written((size_t)n) {}
+};
+
+// Programs write `chunk`-byte writes as fast as they can for `secs`; the client checks
+// every byte. Returns MB/s received in the measured time (and CPU the relay used), then
+// drains and compares the totals.
+void p2c_rep(Relay &relay, P2c &s, size_t chunk, double secs, Figures *out)
+{
+    int n = relay.ports();
+    std::atomic<bool> stop{false};
+    std::atomic<int> finished{0};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < n; i++)
+        writers.emplace_back([&, i] {
+            uint64_t at = s.written[(size_t)i];
+            while (!stop.load(std::memory_order_relaxed)) {
+                if (!relay.programs[(size_t)i]->write(stream_at(at), chunk))
+                    break;
+                at += chunk;
+                s.written[(size_t)i].store(at, std::memory_order_relaxed);
+            }
+            finished++;
+        });
+    uint64_t bytes = 0;
+    auto on_data = [&](int port, const char *data, size_t len) {
+        if (!check_stream(data, len, s.got[(size_t)port]))
+            s.corrupt = true;
+        s.got[(size_t)port] += len;
+        bytes += len;
+    };
+    double cpu0 = relay.cpu_seconds();
+    auto t0 = Clock::now();
+    auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
+    while (Clock::now() < end)
+        if (relay.client.pump(50, on_data) < 0)
+            die(relay.name + ": the client's connection ended");
+    double wall = seconds_since(t0);
+    double cpu = relay.cpu_seconds() - cpu0;
+    uint64_t measured = bytes;
+    stop = true;
+    // Drain: writers blocked on a full terminal finish once the client reads on.
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    auto all_in = [&] {
+        for (int i = 0; i < n; i++)
+            if (s.got[(size_t)i] != s.written[(size_t)i])
+                return false;
+        return true;
+    };
+    while ((finished < n || !all_in()) && Clock::now() < deadline)
+        relay.client.pump(50, on_data);
     for (auto &w : writers)
         w.join();
-    uint64_t total_written = 0, total_got = 0;
-    for (auto &w : written)
-        total_written += w;
-    for (auto &kv : got)
-        total_got += kv.second;
-    if (corrupt || total_got != total_written)
-        t.loss = fmt("DATA MISMATCH: written %llu, received %llu%s", (unsigned long long)total_written,
-                     (unsigned long long)total_got, corrupt ? ", bytes out of order or wrong" : "");
-    return t;
+    if (out) {
+        out->values.push_back((double)measured / wall / 1e6);
+        if (cpu0 >= 0) {
+            out->cores.push_back(cpu / wall);
+            out->per_core.push_back(cpu > 0 ? (double)measured / cpu / 1e6 : 0);
+        }
+    }
+    if (s.corrupt || !all_in()) {
+        uint64_t w = 0, g = 0;
+        for (int i = 0; i < n; i++) {
+            w += s.written[(size_t)i];
+            g += s.got[(size_t)i];
+        }
+        std::string e = fmt("DATA MISMATCH: written %llu, received %llu%s", (unsigned long long)w,
+                            (unsigned long long)g, s.corrupt ? ", bytes wrong or out of order" : "");
+        if (out)
+            out->error = e;
+        else
+            die(relay.name + ": " + e);
+    }
 }
 
-// The client sends frames of `size` data bytes round robin to the ports, keeping at most
-// the window in flight per port (the driver drops what a program leaves unread beyond
-// its own buffer, so an unbounded sender would measure losses); programs read and check.
-Throughput bench_client_to_program(int nports, size_t size)
-{
-    Service svc([&](const std::string &root) { seed_ports(root, nports); });
-    std::vector<std::unique_ptr<SerialProgram>> programs;
-    std::vector<int> channels;
-    for (int i = 0; i < nports; i++) {
-        programs.push_back(std::make_unique<SerialProgram>());
-        channels.push_back(svc.open_program(*programs.back(), port_name(i)));
-    }
+// ---------------------------------------------------------------- client -> program
 
+struct C2p {
+    std::vector<uint64_t> sent;
+    std::vector<uint64_t> received;
+    bool corrupt = false;
+    explicit C2p(int n) : sent((size_t)n, 0), received((size_t)n, 0) {}
+};
+
+// The client sends `size`-byte frames round robin, at most the window unread per port
+// (the stand-in driver drops what a program leaves unread beyond 64 KiB, socat and the
+// pty block instead: the window keeps all three lossless); the programs read and check.
+void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
+{
+    int n = relay.ports();
     std::mutex m;
     std::condition_variable cv;
     std::atomic<bool> stop{false};
-    std::atomic<bool> corrupt{false};
-    std::vector<std::atomic<uint64_t>> received(nports);
     std::vector<std::thread> readers;
-    for (int i = 0; i < nports; i++) {
-        received[i] = 0;
+    for (int i = 0; i < n; i++)
         readers.emplace_back([&, i] {
-            uint64_t at = 0;
-            int idle_ms = 0;
-            while (idle_ms < 500) {
-                std::string got = programs[i]->read(4096, 10);
-                if (got.empty()) {
-                    if (stop)
-                        idle_ms += 10;
+            std::vector<char> buf(1 << 16);
+            uint64_t at;
+            {
+                std::lock_guard<std::mutex> g(m);
+                at = s.received[(size_t)i];
+            }
+            while (!stop) {
+                ssize_t r = relay.programs[(size_t)i]->read(buf.data(), buf.size(), 50);
+                if (r <= 0)
                     continue;
-                }
-                idle_ms = 0;
-                if (!check_stream(got.data(), got.size(), at))
-                    corrupt = true;
-                at += got.size();
+                bool ok = check_stream(buf.data(), (size_t)r, at);
+                at += (uint64_t)r;
                 {
                     std::lock_guard<std::mutex> g(m);
-                    received[i] = at;
+                    s.corrupt |= !ok;
+                    s.received[(size_t)i] = at;
                 }
                 cv.notify_one();
             }
         });
-    }
-
-    Throughput t;
-    std::vector<uint64_t> sent(nports, 0);
-    std::vector<uint64_t> at_measure(nports, 0);
-    RepClock clock(&t, svc.pid);
-    clock.on_start = [&] {
-        for (int i = 0; i < nports; i++)
-            at_measure[i] = received[i];
-    };
-    std::string frame;
     auto total_received = [&] {
-        uint64_t s = 0;
-        for (auto &r : received)
-            s += r;
-        return s;
+        uint64_t t = 0;
+        for (auto r : s.received)
+            t += r;
+        return t;
     };
+    uint64_t start_bytes;
+    {
+        std::lock_guard<std::mutex> g(m);
+        start_bytes = total_received();
+    }
+    double cpu0 = relay.cpu_seconds();
+    auto t0 = Clock::now();
+    auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
     bool stalled = false;
-    for (size_t next = 0;;) {
-        // Bytes and frames as delivered to the programs.
-        uint64_t delivered = total_received();
-        if (!clock.tick(delivered, delivered / size))
-            break;
+    size_t next = 0;
+    while (Clock::now() < end) {
         int port = -1;
         {
             std::unique_lock<std::mutex> g(m);
-            auto has_room = [&](int i) { return sent[i] - received[i] + size <= opt.window; };
-            for (int k = 0; k < nports && port < 0; k++)
-                if (has_room((int)((next + k) % nports)))
-                    port = (int)((next + k) % nports);
-            if (port < 0) {
-                if (!cv.wait_for(g, std::chrono::seconds(2), [&] {
-                        for (int i = 0; i < nports; i++)
-                            if (has_room(i))
-                                return true;
-                        return false;
-                    })) {
-                    stalled = true;
-                    break;
-                }
-                continue;
+            auto has_room = [&](int i) { return s.sent[(size_t)i] - s.received[(size_t)i] + size <= opt.window; };
+            auto any_room = [&] {
+                for (int k = 0; k < n; k++)
+                    if (has_room((int)((next + (size_t)k) % (size_t)n)))
+                        return port = (int)((next + (size_t)k) % (size_t)n), true;
+                return false;
+            };
+            if (!any_room() && !cv.wait_for(g, std::chrono::seconds(5), any_room)) {
+                stalled = true;
+                break;
             }
+            s.sent[(size_t)port] += size;  // counted before the send: readers wait for it
         }
         next = (size_t)port + 1;
-        frame.assign(1, (char)channels[port]);
-        frame.append(stream_table(), (size_t)(sent[port] % stream_cycle), size);
-        if (!svc.client.send(frame))
-            svc.fail("could not send a data frame");
-        sent[port] += size;
+        if (!relay.client.send(port, stream_at(s.sent[(size_t)port] - size), size))
+            die(relay.name + ": could not send a data frame");
     }
-    double secs = seconds_since(clock.measure_start);
-    for (int i = 0; i < nports; i++)
-        t.per_port_mbps.push_back((double)(received[i] - at_measure[i]) / secs / 1e6);
+    uint64_t measured;
+    {
+        std::lock_guard<std::mutex> g(m);
+        measured = total_received() - start_bytes;
+    }
+    double wall = seconds_since(t0);
+    double cpu = relay.cpu_seconds() - cpu0;
+    // Drain: every sent byte must arrive.
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    bool drained = false;
+    while (!drained && Clock::now() < deadline) {
+        std::unique_lock<std::mutex> g(m);
+        drained = s.sent == s.received;
+        if (!drained)
+            cv.wait_for(g, std::chrono::milliseconds(50));
+    }
     stop = true;
     for (auto &r : readers)
         r.join();
-    uint64_t total_sent = 0;
-    for (auto s : sent)
-        total_sent += s;
-    t.mean_frame = (double)size;
-    if (stalled)
-        t.loss = "STALLED: no program received anything for 2 s";
-    if (corrupt || total_received() != total_sent)
-        t.loss += fmt("%sDATA MISMATCH: sent %llu, received %llu%s", t.loss.empty() ? "" : "; ",
-                      (unsigned long long)total_sent, (unsigned long long)total_received(),
-                      corrupt ? ", bytes out of order or wrong" : "");
-    if (stalled)
-        svc.fail(t.loss);
-    return t;
-}
-
-void add_throughput_row(const std::string &scenario, const Throughput &t)
-{
-    std::string fairness;
-    if (t.per_port_mbps.size() > 1) {
-        auto [lo, hi] = std::minmax_element(t.per_port_mbps.begin(), t.per_port_mbps.end());
-        fairness = fmt("per port %.2f-%.2f MB/s; ", *lo, *hi);
+    out->values.push_back((double)measured / wall / 1e6);
+    if (cpu0 >= 0) {
+        out->cores.push_back(cpu / wall);
+        out->per_core.push_back(cpu > 0 ? (double)measured / cpu / 1e6 : 0);
     }
-    add_row({scenario,
-             fmt("%8.2f MB/s  %9.0f frames/s  mean frame %6.0f B", median(t.mbps), median(t.fps), t.mean_frame),
-             fmt("%.2f-%.2f MB/s over %zu reps", *std::min_element(t.mbps.begin(), t.mbps.end()),
-                 *std::max_element(t.mbps.begin(), t.mbps.end()), t.mbps.size()),
-             fairness + t.cpu + (t.loss.empty() ? "" : "; " + t.loss)});
+    if (stalled || !drained || s.corrupt)
+        out->error = fmt("%s%s%s", stalled ? "STALLED: no room for 5 s; " : "",
+                         drained ? "" : "DATA MISMATCH: sent bytes did not all arrive; ",
+                         s.corrupt ? "DATA MISMATCH: bytes wrong or out of order" : "");
 }
 
-// ---------------------------------------------------------------- 3. single-byte latency
+// ---------------------------------------------------------------- scenarios
 
-void bench_latency()
+// Reps of each relay in turn: service, socat, pty, service, socat, pty, ...
+void interleave(const std::function<void(int relay, Figures *out)> &rep, Row &row)
 {
-    Service svc([](const std::string &root) { seed_ports(root, 1); });
-    SerialProgram program;
-    int channel = svc.open_program(program, port_name(0));
-    std::string frame = std::string(1, (char)channel) + "x";
+    for (int k = 0; k < 3; k++)
+        rep(k, nullptr);  // warm-up
+    for (int r = 0; r < opt.reps; r++)
+        for (int k = 0; k < 3; k++)
+            rep(k, &row.f[k]);
+}
 
-    auto p2c_once = [&] {
-        auto t = Clock::now();
-        if (!program.write("x"))
-            svc.fail("program write failed");
-        auto got = svc.client.recv_data(5000);
-        if (!got || *got != frame)
-            svc.fail("the byte did not come through as one data frame");
-        return seconds_since(t) * 1e6;
-    };
-    auto c2p_once = [&] {
-        auto t = Clock::now();
-        if (!svc.client.send(frame))
-            svc.fail("client send failed");
-        if (program.read(1, 5000) != "x")
-            svc.fail("the byte did not reach the program");
-        return seconds_since(t) * 1e6;
-    };
-    for (auto &[name, once] : std::vector<std::pair<std::string, std::function<double()>>>{
-             {"latency 1 byte program -> client", p2c_once}, {"latency 1 byte client -> program", c2p_once}}) {
-        for (int i = 0; i < std::max(50, opt.samples / 10); i++)
-            once();
-        std::vector<std::vector<double>> reps;
-        CpuProbe cpu;
-        cpu.begin(svc.pid);
-        for (int r = 0; r < opt.reps; r++) {
-            std::vector<double> us;
-            for (int i = 0; i < opt.samples; i++)
-                us.push_back(once());
-            reps.push_back(us);
+void note_rss(const std::string &scenario, int pid, double before)
+{
+    rss_notes.push_back(fmt("%-52s node rss %.1f -> %.1f MB", scenario.c_str(), before, rss_mb(pid)));
+}
+
+void bench_p2c(int nports, size_t chunk, const std::string &scenario)
+{
+    Trio trio(nports);
+    double rss0 = rss_mb(trio.service().pid);
+    std::vector<std::unique_ptr<P2c>> state;
+    for (int k = 0; k < 3; k++)
+        state.push_back(std::make_unique<P2c>(nports));
+    Row row{scenario, "MB/s", true, {}, ""};
+    interleave(
+        [&](int k, Figures *out) { p2c_rep(*trio.relays[(size_t)k], *state[(size_t)k], chunk, out ? opt.seconds : opt.warmup, out); },
+        row);
+    add_row(row);
+    note_rss(scenario, trio.service().pid, rss0);
+}
+
+void bench_c2p(int nports, size_t size, const std::string &scenario)
+{
+    Trio trio(nports);
+    double rss0 = rss_mb(trio.service().pid);
+    std::vector<std::unique_ptr<C2p>> state;
+    for (int k = 0; k < 3; k++)
+        state.push_back(std::make_unique<C2p>(nports));
+    Row row{scenario, "MB/s", true, {}, ""};
+    interleave(
+        [&](int k, Figures *out) {
+            Figures scratch;
+            c2p_rep(*trio.relays[(size_t)k], *state[(size_t)k], size, out ? opt.seconds : opt.warmup, out ? out : &scratch);
+            if (!out && !scratch.error.empty())
+                die(trio.relays[(size_t)k]->name + " (warm-up): " + scratch.error);
+        },
+        row);
+    add_row(row);
+    note_rss(scenario, trio.service().pid, rss0);
+}
+
+// The client sends one byte, the program echoes it, the client waits for it back.
+void bench_echo()
+{
+    const std::string scenario = "1-byte echo round trip client -> program -> client, 1 port";
+    Trio trio(1);
+    double rss0 = rss_mb(trio.service().pid);
+    Row row{scenario, "us", false, {}, "p50 of all samples; ratios: socat's or the pty's time over the service's"};
+    for (int k = 0; k < 3; k++)
+        trio.relays[(size_t)k]->client.controls.clear();
+    auto rep = [&](int k, Figures *out) {
+        Relay &relay = *trio.relays[(size_t)k];
+        std::atomic<bool> stop{false};
+        std::thread echo([&] {
+            char b[64];
+            while (!stop) {
+                ssize_t r = relay.programs[0]->read(b, sizeof b, 20);
+                if (r > 0 && !relay.programs[0]->write(b, (size_t)r))
+                    die(relay.name + ": the program could not echo");
+            }
+        });
+        int count = out ? opt.samples : std::max(50, opt.samples / 10);
+        std::vector<double> us;
+        for (int i = 0; i < count; i++) {
+            char byte = (char)(i % 250 + 1);
+            bool back = false;
+            auto t = Clock::now();
+            if (!relay.client.send(0, &byte, 1))
+                die(relay.name + ": client send failed");
+            auto deadline = t + std::chrono::seconds(5);
+            while (!back && Clock::now() < deadline)
+                relay.client.pump(100, [&](int, const char *data, size_t n) {
+                    if (n != 1 || *data != byte)
+                        die(relay.name + ": the echo came back wrong");
+                    back = true;
+                });
+            if (!back)
+                die(relay.name + ": no echo within 5 s");
+            us.push_back(seconds_since(t) * 1e6);
         }
-        add_latency_row(name, reps, cpu.end());
-    }
+        stop = true;
+        echo.join();
+        if (out) {
+            out->values.push_back(median(us));
+            out->p99.push_back(percentile(us, 0.99));
+            out->pooled.insert(out->pooled.end(), us.begin(), us.end());
+        }
+    };
+    interleave(rep, row);
+    add_row(row);
+    note_rss(scenario, trio.service().pid, rss0);
 }
 
-// ---------------------------------------------------------------- 4. create + remove
-
+// A port made and taken away: the service's create_port_req + remove_port_req; a socat
+// started until its socket listens, then ended; a pty pair opened and closed.
 void bench_create_remove()
 {
-    Service svc([](const std::string &root) { seed_driver_package(root); });
-    auto cycle = [&](double *create_us, double *remove_us) {
-        auto t0 = Clock::now();
-        std::string made = svc.roundtrip("create_port_req", "{\"gateway_id\": \"gw-bench\", \"portname\": \"BENCHC\"}");
-        auto t1 = Clock::now();
-        int channel = Service::json_int(made, "channel_id");
-        if (made.find("create_port_resp") == std::string::npos || Service::json_int(made, "error_code") != 0 ||
-            channel < 0)
-            svc.fail("create_port_req failed: " + made);
-        std::string gone = svc.roundtrip("remove_port_req", fmt("{\"channel_id\": %d}", channel));
-        if (gone.find("remove_port_resp") == std::string::npos || Service::json_int(gone, "error_code") != 0)
-            svc.fail("remove_port_req failed: " + gone);
-        *create_us = std::chrono::duration<double>(t1 - t0).count() * 1e6;
-        *remove_us = seconds_since(t1) * 1e6;
+    const std::string scenario = "create + remove of a port (cycle)";
+    ServiceRelay service(0, true);
+    double rss0 = rss_mb(service.pid);
+    TempRoot dir;
+    Row row{scenario, "us", false, {}, "the service: create_port_req + remove_port_req; socat: start until it "
+                                       "accepts, end; pty: posix_openpt + close"};
+    auto service_cycle = [&] {
+        std::string made = service.roundtrip("create_port_req", "{\"gateway_id\": \"gw-bench\", \"portname\": \"BENCHC\"}");
+        int channel = json_int(made, "channel_id");
+        if (made.find("create_port_resp") == std::string::npos || json_int(made, "error_code") != 0 || channel < 0)
+            die("create_port_req failed: " + made);
+        std::string gone = service.roundtrip("remove_port_req", fmt("{\"channel_id\": %d}", channel));
+        if (gone.find("remove_port_resp") == std::string::npos || json_int(gone, "error_code") != 0)
+            die("remove_port_req failed: " + gone);
     };
-    double c, r;
-    for (int i = 0; i < std::max(5, opt.cycles / 10); i++)
-        cycle(&c, &r);
-    std::vector<std::vector<double>> creates, removes, cycles;
-    CpuProbe cpu;
-    cpu.begin(svc.pid);
-    for (int rep = 0; rep < opt.reps; rep++) {
-        std::vector<double> cs, rs, ys;
-        for (int i = 0; i < opt.cycles; i++) {
-            cycle(&c, &r);
-            cs.push_back(c);
-            rs.push_back(r);
-            ys.push_back(c + r);
+    auto socat_cycle = [&] {
+        SocatProcess p;
+        p.start(dir.path, "cycle");
+        int fd = p.connect(10000);
+        if (fd < 0)
+            die("socat did not listen");
+        ::close(fd);
+        p.stop();
+    };
+    auto pty_cycle = [&] {
+        std::string slave;
+        ::close(open_pty_master(&slave));
+    };
+    std::function<void()> cycles[3] = {service_cycle, socat_cycle, pty_cycle};
+    for (int k = 0; k < 3; k++)
+        for (int i = 0; i < std::max(5, opt.cycles / 10); i++)
+            cycles[k]();
+    for (int r = 0; r < opt.reps; r++)
+        for (int k = 0; k < 3; k++) {
+            std::vector<double> us;
+            for (int i = 0; i < opt.cycles; i++) {
+                auto t = Clock::now();
+                cycles[k]();
+                us.push_back(seconds_since(t) * 1e6);
+            }
+            row.f[k].values.push_back(median(us));
+            row.f[k].p99.push_back(percentile(us, 0.99));
+            row.f[k].pooled.insert(row.f[k].pooled.end(), us.begin(), us.end());
         }
-        creates.push_back(cs);
-        removes.push_back(rs);
-        cycles.push_back(ys);
-    }
-    std::string used = cpu.end();
-    add_latency_row("create_port_req + remove_port_req cycle", cycles, used);
-    add_latency_row("  of which create_port_req", creates);
-    add_latency_row("  of which remove_port_req", removes);
+    add_row(row);
+    note_rss(scenario, service.pid, rss0);
 }
 
-// ---------------------------------------------------------------- machine
+// The service alone: a listing request answered, with so many ports in the table.
+void bench_control(int nports)
+{
+    ServiceRelay service(nports, false, false);
+    double rss0 = rss_mb(service.pid);
+    for (int i = 0; i < std::max(50, opt.requests / 10); i++)
+        service.roundtrip("get_all_ports_req", "{}");
+    std::vector<double> us;
+    for (int r = 0; r < opt.reps; r++)
+        for (int i = 0; i < opt.requests; i++) {
+            auto t = Clock::now();
+            service.roundtrip("get_all_ports_req", "{}");
+            us.push_back(seconds_since(t) * 1e6);
+        }
+    std::string scenario = fmt("get_all_ports_req round trip, %d ports (service only)", nports);
+    printf("\n%s\n  service  p50 %.1f us  p99 %.1f us  (n=%zu)\n", scenario.c_str(), percentile(us, 0.5),
+           percentile(us, 0.99), us.size());
+    fflush(stdout);
+    note_rss(scenario, service.pid, rss0);
+}
 
 std::string cpu_model()
 {
@@ -796,53 +1041,83 @@ std::string cpu_model()
     return "unknown";
 }
 
+void print_summary()
+{
+    printf("\n%-58s | %-28s | %-26s | %-26s | %-9s | %s\n", "scenario (medians)", "service", "socat", "pty",
+           "vs socat", "vs pty");
+    printf("%s\n", std::string(170, '-').c_str());
+    for (auto &r : rows) {
+        double v[3];
+        std::string cell[3];
+        for (int k = 0; k < 3; k++) {
+            v[k] = r.f[k].pooled.empty() ? median(r.f[k].values) : percentile(r.f[k].pooled, 0.5);
+            cell[k] = fmt("%.2f %s", v[k], r.unit.c_str());
+            if (!r.f[k].p99.empty())
+                cell[k] = fmt("p50 %.1f p99 %.1f us", v[k], percentile(r.f[k].pooled, 0.99));
+            if (!r.f[k].error.empty())
+                cell[k] += " MISMATCH";
+        }
+        std::string vs_socat = ratio(v[0], v[1], r.higher_is_better);
+        std::string vs_pty = ratio(v[0], v[2], r.higher_is_better);
+        if (!r.f[0].p99.empty()) {
+            vs_socat += "/" + ratio(percentile(r.f[0].pooled, 0.99), percentile(r.f[1].pooled, 0.99), false);
+            vs_pty += "/" + ratio(percentile(r.f[0].pooled, 0.99), percentile(r.f[2].pooled, 0.99), false);
+        }
+        printf("%-58s | %-28s | %-26s | %-26s | %-9s | %s\n", r.scenario.c_str(), cell[0].c_str(), cell[1].c_str(),
+               cell[2].c_str(), vs_socat.c_str(), vs_pty.c_str());
+        if (!r.f[0].cores.empty())
+            printf("%-58s | %-28s | %-26s | %-26s | %-9s |\n", "   per CPU core used",
+                   fmt("%.2f MB/s/core (%.2f cores)", median(r.f[0].per_core), median(r.f[0].cores)).c_str(),
+                   fmt("%.2f (%.2f cores)", median(r.f[1].per_core), median(r.f[1].cores)).c_str(), "-",
+                   ratio(median(r.f[0].per_core), median(r.f[1].per_core), true).c_str());
+    }
+    printf("ratios: above 1 the service is better (throughput: service/other; times: other/service; "
+           "round trips: p50/p99)\n");
+    for (auto &n : rss_notes)
+        printf("%s\n", n.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     parse_options(argc, argv);
     signal(SIGPIPE, SIG_IGN);
-    // Other work on the machine moves the figures; the load average says how much there was.
     std::string load = read_file("/proc/loadavg");
-    load = load.substr(0, load.find(' '));
-    printf("relay_bench: %ld CPUs (%s), load average %s; node stdout: %s; %d reps, warm-up %.1f s, %.1f s per throughput rep, "
-           "%d requests, %d latency samples, %d create/remove cycles per rep\n",
-           sysconf(_SC_NPROCESSORS_ONLN), cpu_model().c_str(), load.c_str(), opt.stdout_mode.c_str(), opt.reps, opt.warmup,
-           opt.seconds, opt.requests, opt.samples, opt.cycles);
+    printf("relay_bench: %ld CPUs (%s), load average %s; node stdout: %s; module %s; %d reps per relay, "
+           "%.1f s per throughput rep, %d echo samples and %d create/remove cycles per rep\n",
+           sysconf(_SC_NPROCESSORS_ONLN), cpu_model().c_str(), load.substr(0, load.find(' ')).c_str(),
+           opt.stdout_mode.c_str(), opt.module.empty() ? module_path().c_str() : opt.module.c_str(), opt.reps,
+           opt.seconds, opt.samples, opt.cycles);
     fflush(stdout);
     auto started = Clock::now();
 
-    if (wanted("control")) {
-        for (int ports : opt.control_ports)
-            bench_control(ports);
-    }
     if (wanted("p2c")) {
-        add_throughput_row("program -> client, 1 port, writes of 2047 B", bench_program_to_client(1, 2047));
-        add_throughput_row("program -> client, 1 port, writes of 64 B", bench_program_to_client(1, 64));
+        bench_p2c(1, 64, "program -> client, 1 port, 64-byte writes");
+        bench_p2c(1, 2008, "program -> client, 1 port, 2008-byte writes");
     }
     if (wanted("c2p")) {
-        add_throughput_row("client -> program, 1 port, frames of 2046 B", bench_client_to_program(1, 2046));
-        add_throughput_row("client -> program, 1 port, frames of 64 B", bench_client_to_program(1, 64));
-    }
-    if (wanted("multi")) {
-        add_throughput_row(fmt("program -> client, %d ports, writes of 2047 B", opt.ports),
-                           bench_program_to_client(opt.ports, 2047));
-        add_throughput_row(fmt("client -> program, %d ports, frames of 2046 B", opt.ports),
-                           bench_client_to_program(opt.ports, 2046));
+        bench_c2p(1, 64, "client -> program, 1 port, 64-byte frames");
+        bench_c2p(1, 2008, "client -> program, 1 port, 2008-byte frames");
     }
     if (wanted("latency"))
-        bench_latency();
+        bench_echo();
+    if (wanted("multi"))
+        for (int n : opt.multi_ports)
+            bench_p2c(n, 2008, fmt("program -> client, %d ports, 2008-byte writes, aggregate", n));
     if (wanted("create"))
         bench_create_remove();
+    if (wanted("control"))
+        for (int n : opt.control_ports)
+            bench_control(n);
 
-    printf("\n%-46s | %-58s | %s\n", "scenario", "result (median of reps; latencies pooled)", "spread");
-    printf("%s\n", std::string(150, '-').c_str());
-    for (auto &r : table)
-        printf("%-46s | %-58s | %s\n", r.scenario.c_str(), r.result.c_str(), r.spread.c_str());
+    print_summary();
     load = read_file("/proc/loadavg");
-    printf("total time %.1f s; load average at the end %s\n", seconds_since(started), load.substr(0, load.find(' ')).c_str());
-    bool bad = false;
-    for (auto &r : table)
-        bad |= r.notes.find("MISMATCH") != std::string::npos;
-    return bad ? 1 : 0;
+    printf("total time %.1f s; load average at the end %s\n", seconds_since(started),
+           load.substr(0, load.find(' ')).c_str());
+    for (auto &r : rows)
+        for (auto &f : r.f)
+            if (!f.error.empty())
+                return 1;
+    return 0;
 }
