@@ -428,6 +428,8 @@ struct Relay {
     virtual ~Relay() = default;
     // CPU seconds the relay has used so far; negative when there is no relay process.
     virtual double cpu_seconds() { return -1; }
+    // write(2) calls the relay has made so far; negative when not counted.
+    virtual double write_calls() { return -1; }
     int ports() const { return (int)programs.size(); }
 };
 
@@ -485,6 +487,12 @@ struct ServiceRelay : Relay {
         node.reset();
     }
     double cpu_seconds() override { return process_cpu_seconds(pid); }
+    double write_calls() override
+    {
+        std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
+        size_t at = io.find("syscw:");
+        return at == std::string::npos ? -1 : atof(io.c_str() + at + 6);
+    }
 
     std::string roundtrip(const std::string &msg_id, const std::string &body)
     {
@@ -609,6 +617,7 @@ struct Figures {
     std::vector<double> per_core;    // MB/s per core used
     std::vector<double> p99;         // latencies: per-repetition p99
     std::vector<double> pooled;      // latencies: every sample
+    std::vector<double> writes;      // write(2) calls of the relay per data frame
     std::string error;
 };
 
@@ -651,6 +660,8 @@ void print_row(const Row &r)
             line += fmt("  p99 %.1f us (pooled) [per rep %s]", percentile(f.pooled, 0.99), range(f.p99, "%.1f").c_str());
         if (!f.cores.empty())
             line += fmt("  cpu %.2f cores, %.2f MB/s per core", median(f.cores), median(f.per_core));
+        if (!f.writes.empty())
+            line += fmt("  %.2f write calls per frame", median(f.writes));
         if (!f.error.empty())
             line += "  " + f.error;
         printf("%s\n", line.c_str());
@@ -695,13 +706,15 @@ void p2c_rep(Relay &relay, P2c &s, size_t chunk, double secs, Figures *out)
             }
             finished++;
         });
-    uint64_t bytes = 0;
+    uint64_t bytes = 0, frames = 0;
     auto on_data = [&](int port, const char *data, size_t len) {
         if (!check_stream(data, len, s.got[(size_t)port]))
             s.corrupt = true;
         s.got[(size_t)port] += len;
         bytes += len;
+        frames++;
     };
+    double writes0 = relay.write_calls();
     double cpu0 = relay.cpu_seconds();
     auto t0 = Clock::now();
     auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
@@ -710,7 +723,8 @@ void p2c_rep(Relay &relay, P2c &s, size_t chunk, double secs, Figures *out)
             die(relay.name + ": the client's connection ended");
     double wall = seconds_since(t0);
     double cpu = relay.cpu_seconds() - cpu0;
-    uint64_t measured = bytes;
+    double writes = relay.write_calls() - writes0;
+    uint64_t measured = bytes, measured_frames = frames;
     stop = true;
     // Drain: writers blocked on a full terminal finish once the client reads on.
     auto deadline = Clock::now() + std::chrono::seconds(20);
@@ -726,6 +740,8 @@ void p2c_rep(Relay &relay, P2c &s, size_t chunk, double secs, Figures *out)
         w.join();
     if (out) {
         out->values.push_back((double)measured / wall / 1e6);
+        if (writes0 >= 0 && measured_frames)
+            out->writes.push_back(writes / (double)measured_frames);
         if (cpu0 >= 0) {
             out->cores.push_back(cpu / wall);
             out->per_core.push_back(cpu > 0 ? (double)measured / cpu / 1e6 : 0);
@@ -798,10 +814,12 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
         std::lock_guard<std::mutex> g(m);
         start_bytes = total_received();
     }
+    double writes0 = relay.write_calls();
     double cpu0 = relay.cpu_seconds();
     auto t0 = Clock::now();
     auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
     bool stalled = false;
+    uint64_t frames = 0;
     size_t next = 0;
     while (Clock::now() < end) {
         int port = -1;
@@ -823,6 +841,7 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
         next = (size_t)port + 1;
         if (!relay.client.send(port, stream_at(s.sent[(size_t)port] - size), size))
             die(relay.name + ": could not send a data frame");
+        frames++;
     }
     uint64_t measured;
     {
@@ -831,6 +850,7 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
     }
     double wall = seconds_since(t0);
     double cpu = relay.cpu_seconds() - cpu0;
+    double writes = relay.write_calls() - writes0;
     // Drain: every sent byte must arrive.
     auto deadline = Clock::now() + std::chrono::seconds(20);
     bool drained = false;
@@ -844,6 +864,8 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
     for (auto &r : readers)
         r.join();
     out->values.push_back((double)measured / wall / 1e6);
+    if (writes0 >= 0 && frames)
+        out->writes.push_back(writes / (double)frames);
     if (cpu0 >= 0) {
         out->cores.push_back(cpu / wall);
         out->per_core.push_back(cpu > 0 ? (double)measured / cpu / 1e6 : 0);
