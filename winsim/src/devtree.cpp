@@ -10,7 +10,8 @@
 //   class = {4D36E978-E325-11CE-BFC1-08002BE10318}   setup class; none when absent
 //   present = yes                yes|no; absent means yes
 //   driver = oem0.inf            the installed driver package; absent until installed
-//   devkey = yes                 the hardware key exists (also implied by a value line)
+//   devkey = yes                 the hardware key exists (also implied by a value line);
+//                                read-only: it exists and opens for reading only
 //   HardwareID = multi_sz "Qor\\Vsp\0\0"         a device property (SPDRP_*), by its
 //   FriendlyName = sz "Virtual Port (COM7)\0"    registry name: DeviceDesc, HardwareID,
 //                                                CompatibleIDs, Mfg, FriendlyName
@@ -332,6 +333,11 @@ bool parse_line(const std::string &text, DeviceNode &node)
             node.has_order = !r.empty() && !*end;
             return node.has_order;
         }
+        if (!strcasecmp(k, "devkey") && !strcasecmp(r.c_str(), "read-only")) {
+            node.has_key = true;
+            node.key_read_only = true;
+            return true;
+        }
         if (!yes && !no)
             return false;
         if (!strcasecmp(k, "present"))
@@ -366,7 +372,7 @@ std::string devtree_format(const DeviceNode &node)
     for (auto &p : node.props)
         out += p.name + " = " + format_data(p) + "\n";
     if (node.has_key)
-        out += "devkey = yes\n";
+        out += node.key_read_only ? "devkey = read-only\n" : "devkey = yes\n";
     for (auto &v : node.values)
         out += "value " + (bare_name(v.name) ? v.name : quote(v.name)) + " = " + format_data(v) + "\n";
     return out;

@@ -35,6 +35,9 @@ struct DeviceNode {
     bool has_order = false;
     unsigned long long order = 0;
     bool has_key = false;  // the hardware key (DIREG_DEV) exists
+    // The key's access list lets callers read it only, as Windows' does for a user
+    // without administrator rights: an open that asks for more is refused.
+    bool key_read_only = false;
     std::vector<DevValue> props;
     std::vector<DevValue> values;
 

@@ -571,6 +571,9 @@ HKEY WINAPI SetupDiCreateDevRegKeyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Dev
     DeviceNode node;
     if (DWORD e = key_target(DeviceInfoSet, DeviceInfoData, Scope, KeyType, set, node))
         return fail(e, bad_key());
+    // Creating opens with every access, which a key readable only refuses.
+    if (node.key_read_only)
+        return fail(ERROR_ACCESS_DENIED, bad_key());
     if (!node.has_key) {
         node.has_key = true;
         if (DWORD e = devtree_save(set->dir, node))
@@ -591,6 +594,8 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
         return fail(e, bad_key());
     if (!node.has_key)
         return fail(ERROR_KEY_DOES_NOT_EXIST, bad_key());
+    if (node.key_read_only && (samDesired & ~(REGSAM)KEY_READ) != 0)
+        return fail(ERROR_ACCESS_DENIED, bad_key());
     return succeed(regkey_open(set->dir, node.id, samDesired));
 }
 

@@ -259,6 +259,47 @@ TEST(DeviceKeys, QueryAndSetFollowRegistryRules)
     SetupDiDestroyDeviceInfoList(e.set);
 }
 
+// A key whose access list grants reading only, as a hardware key is to a user without
+// administrator rights: opened for reading it serves, any wider access is refused.
+TEST(DeviceKeys, AReadOnlyKeyOpensForReadingOnly)
+{
+    std::string root = fresh_root();
+    mkdir((root + "/devices").c_str(), 0755);
+    std::ofstream(root + "/devices/ROOT#PORTS#0000.device") << "class = {4D36E978-E325-11CE-BFC1-08002BE10318}\n"
+                                                               "devkey = read-only\n"
+                                                               "value PortName = sz \"COM4\\0\"\n";
+    HDEVINFO set = present_ports();
+    SP_DEVINFO_DATA dev{};
+    dev.cbSize = sizeof dev;
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &dev));
+
+    HKEY key = SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    ASSERT_NE(key, (HKEY)INVALID_HANDLE_VALUE);
+    char name[8];
+    DWORD size = sizeof name;
+    EXPECT_EQ(RegQueryValueExA(key, "PortName", nullptr, nullptr, (BYTE *)name, &size), 0);
+    EXPECT_STREQ(name, "COM4");
+    RegCloseKey(key);
+    for (REGSAM access : {(REGSAM)(KEY_READ | KEY_WRITE), (REGSAM)KEY_SET_VALUE, (REGSAM)KEY_ALL_ACCESS}) {
+        EXPECT_EQ(SetupDiOpenDevRegKey(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, access), (HKEY)INVALID_HANDLE_VALUE)
+            << std::hex << access;
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    }
+    EXPECT_EQ(SetupDiCreateDevRegKeyA(set, &dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr),
+              (HKEY)INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    SetupDiDestroyDeviceInfoList(set);
+
+    winsim::DeviceNode node;
+    winsim::devtree_parse(winsim::devtree_format([] {
+                              winsim::DeviceNode n;
+                              n.has_key = n.key_read_only = true;
+                              return n;
+                          }()),
+                          node, "test");
+    EXPECT_TRUE(node.has_key && node.key_read_only) << "the setting survives a rewrite of the device";
+}
+
 TEST(DeviceRemoval, NeedsParamsThenRemovesFileAndStopsPort)
 {
     std::string root = fresh_root();

@@ -158,6 +158,22 @@ TEST_F(Binding, StartUpSkipsUnreadableDevicesTakesOnlyItsOwnPortsAndAlwaysLogsTh
     EXPECT_EQ(logged(), kBeginInit + "SetupDiGetClassDevsEx fail\n" + kEndInit);
 }
 
+// Device keys are opened for writing too: a key that the user may only read is a
+// device that can be neither taken up nor listed.
+TEST_F(Binding, ADeviceWhoseKeyIsReadableOnlyIsNeitherTakenUpNorListed)
+{
+    seed_driver_package(root, "oem1.inf", umdf_driver_package());
+    seed_umdf_port("ROOT#PORTS#0000", "BRO", "gw");
+    write_file(root + "/devices/ROOT#PORTS#0000.device", device_file("ROOT#PORTS#0000") + "devkey = read-only\n");
+    vports_init();
+    EXPECT_EQ(vports[0], nullptr);
+    EXPECT_EQ(logged(), kBeginInit + "SetupDiOpenDevRegKey fail\n" + kEndInit);
+    EXPECT_TRUE(enum_ports(NULL, NULL, add_system_port));
+    EXPECT_EQ(logged(), "SetupDiOpenDevRegKey fail\n");
+    EXPECT_TRUE(list_vports(kUmdfId.c_str()));
+    EXPECT_EQ(logged(), "SetupDiOpenDevRegKey fail\n");
+}
+
 // ------------------------------------------------------------------ control messages
 
 TEST_F(Binding, CreatingAPortMakesAUmdfDeviceAndAnswersWithoutText)

@@ -302,6 +302,25 @@ TEST_F(PortDevices, ADeviceTakenUpIntoAFullTableIsClosedAgain)
     EXPECT_EQ(winsim::call_count("CancelIoEx"), 1u);
 }
 
+// A user without administrator rights may read a device's hardware key but not write
+// it: taking up and listing ports asks for reading only, the removal walk for more.
+TEST_F(PortDevices, AKeyReadableOnlyServesTakingUpAndListingButStopsTheRemovalWalk)
+{
+    seed_virtual_port(root, "ROOT#PORTS#0000", "PDRO", "gw-r");
+    write_file(root + "/devices/ROOT#PORTS#0000.device", device_file("ROOT#PORTS#0000") + "devkey = read-only\n");
+    EXPECT_EQ(act_on_each(open_port), (std::vector<int>{0}));
+    ASSERT_NE(vports[0], nullptr);
+    EXPECT_EQ(vports[0]->read_pending, 1);
+    EXPECT_EQ(act_on_each(add_system_port), (std::vector<int>{0}));
+    std::string out = logged();
+    EXPECT_NE(out.find("open_port: PDRO ----- gw-r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("PortName(PDRO), SPDRP_FRIENDLYNAME: "), std::string::npos) << out;
+
+    EXPECT_FALSE(enum_ports("Qor\\Vsp", "PDRO", remove_one_port));
+    EXPECT_EQ(logged(), "SetupDiOpenDevRegKey fail\n");
+    EXPECT_TRUE(device_exists("ROOT#PORTS#0000"));
+}
+
 // ------------------------------------------------------------------ enum_ports
 
 TEST_F(PortDevices, AWalkWithoutFiltersGivesEveryPresentPortsDeviceToTheAction)
