@@ -430,6 +430,9 @@ TEST_F(Binding, InstallingAnInfCopiesItIntoTheInfFolder)
     char after[1024];
     ASSERT_NE(getcwd(after, sizeof after), nullptr);
     EXPECT_STREQ(after, before) << "the current directory is left alone";
+    // The same package again is no failure: the system names the copy it has.
+    EXPECT_TRUE(install_inf(path.c_str()));
+    EXPECT_EQ(logged(), "SetupCopyOEMInf ok, dest=oem0.inf\n");
 
     std::string missing = "Z:" + dir + "\\none.inf";
     EXPECT_FALSE(install_inf(missing.c_str()));
