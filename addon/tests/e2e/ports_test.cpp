@@ -307,7 +307,6 @@ TEST(Ports, HundredCreationsAndRemovalsLeaveNoDevicesAndNoOpenFiles)
     seed_driver_package(root.path);
     PipeClient client;
     auto node = start_service(root.path, client);
-    auto started = std::chrono::steady_clock::now();
 
     // One cycle first: what the first port sets up once (the driver's watch) stays.
     ASSERT_EQ(client.ask("create_port_req", create_body("gw", "COMX")), created(0));
@@ -338,5 +337,4 @@ TEST(Ports, HundredCreationsAndRemovalsLeaveNoDevicesAndNoOpenFiles)
     EXPECT_EQ(open_fd_count(node->pid()), fds_before);
     EXPECT_EQ(client.ask("get_all_ports_req", "{}"),
               "{ \"msg_id\": \"get_all_ports_resp\", \"msg_body\": { \"vports\": [ ] } }");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
