@@ -80,7 +80,7 @@ public:
     // The next data frame (channel byte first).
     std::optional<std::string> recv_data(int timeout_ms = 10000);
     // True when the service has closed our connection.
-    bool closed_by_peer(int timeout_ms = 2000);
+    bool closed_by_peer(int timeout_ms = 10000);
 
 private:
     std::optional<std::string> recv_kind(bool json, int timeout_ms);
@@ -98,7 +98,7 @@ public:
     // Reads exactly `n` bytes, or what came before the time-out.
     std::string read(size_t n, int timeout_ms = 10000);
     // True when the terminal reports a hang-up (its port is gone) within the time-out.
-    bool hung_up(int timeout_ms = 2000);
+    bool hung_up(int timeout_ms = 10000);
 
 private:
     int fd_ = -1;
