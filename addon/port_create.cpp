@@ -5,11 +5,6 @@
 #include "service.h"
 #include "sysmsg.h"
 
-static LSTATUS write_string_value(HKEY key, const char *name, const char *text)
-{
-    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text), (DWORD)lstrlenA(text) + 1);
-}
-
 // A creation that fails once its device node is registered takes the node out again,
 // so that the failure does not come back as a port at the next start. The failing
 // step's error stays the thread's last error for the answer.
@@ -63,16 +58,7 @@ vport *create_port(const char *port_name, const char *gateway_id, char *error_te
                 break;
             }
             vsp_log("SetupDiCreateDevRegKey OK\n");
-            LSTATUS status = write_string_value(key, VSP_VALUE_PORTNAME, port_name);
-            if (status == ERROR_SUCCESS)
-                vsp_log("RegSetValueEx for PortName(%s)  OK: %d\n", port_name, (int)status);
-            else
-                vsp_log("RegSetValueEx for PortName(%s) fail: %d\n", port_name, (int)status);
-            status = write_string_value(key, VSP_VALUE_GATEWAYID, gateway_id);
-            if (status == ERROR_SUCCESS)
-                vsp_log("RegSetValueEx OK for GatewayID(%s) : %d\n", gateway_id, (int)status);
-            else
-                vsp_log("RegSetValueEx fail  for GatewayID(%s) : %d\n", gateway_id, (int)status);
+            write_port_values(key, port_name, gateway_id);
             RegCloseKey(key);
 
             BOOL installed = DiInstallDevice(NULL, set, &DeviceInfoData, NULL, 0, NULL);

@@ -57,6 +57,9 @@ vport *create_port(const char *port_name, const char *gateway_id, char *error_te
 // `error_text` (VSP_ERROR_TEXT_SIZE bytes) and returns TRUE.
 BOOL refuse_unservable(const char *port_name, const char *gateway_id, char *error_text);
 BOOL port_name_in_use(const char *port_name, char *error_text);
+// Writes "PortName" and "QorGatewayID" into a new port's device key, logging each
+// outcome; a failed write does not stop the other.
+void write_port_values(HKEY key, const char *port_name, const char *gateway_id);
 
 // ------------------------------------------------------------ control messages
 

@@ -6,22 +6,6 @@
 #include "addon/service.h"
 #include "addon/sysmsg.h"
 
-static void write_string_values(HKEY key, const char *port_name, const char *gateway_id)
-{
-    LSTATUS status = RegSetValueExA(key, VSP_VALUE_PORTNAME, 0, REG_SZ, reinterpret_cast<const BYTE *>(port_name),
-                                    (DWORD)lstrlenA(port_name) + 1);
-    if (status == ERROR_SUCCESS)
-        vsp_log("RegSetValueEx for PortName(%s)  OK: %d\n", port_name, (int)status);
-    else
-        vsp_log("RegSetValueEx for PortName(%s) fail: %d\n", port_name, (int)status);
-    status = RegSetValueExA(key, VSP_VALUE_GATEWAYID, 0, REG_SZ, reinterpret_cast<const BYTE *>(gateway_id),
-                            (DWORD)lstrlenA(gateway_id) + 1);
-    if (status == ERROR_SUCCESS)
-        vsp_log("RegSetValueEx OK for GatewayID(%s) : %d\n", gateway_id, (int)status);
-    else
-        vsp_log("RegSetValueEx fail  for GatewayID(%s) : %d\n", gateway_id, (int)status);
-}
-
 // The port's record, opened and in a channel. The device may not have opened: such a
 // port is listed and can be removed, as one found at start-up.
 static vport *make_port(const char *port_name, const char *gateway_id)
@@ -90,7 +74,7 @@ vport *create_port(const char *port_name, const char *gateway_id, char *error_te
             vsp_log("SetupDiCreateDevRegKey fail\n");
         } else {
             vsp_log("SetupDiCreateDevRegKey OK\n");
-            write_string_values(key, port_name, gateway_id);
+            write_port_values(key, port_name, gateway_id);
             RegCloseKey(key);
         }
         BOOL installed = DiInstallDevice(NULL, set, &DeviceInfoData, NULL, 0, NULL);
