@@ -7,8 +7,8 @@
 #include "log.h"
 #include "service.h"
 
-// A client that stops reading must not make the service's memory grow without bound.
-size_t pipe_write_queue_limit = 4u * 1024u * 1024u;
+size_t pipe_queue_high_water = 1024u * 1024u;
+size_t pipe_queue_low_water = 256u * 1024u;
 
 struct pipe_write {
     OVERLAPPED ov;
@@ -17,22 +17,26 @@ struct pipe_write {
     unsigned char frame[1];
 };
 
-static pipe_write *pending_writes;
+// Oldest first: writes on one pipe complete in the order they were issued, so the
+// collection can stop at the first one still in flight.
+static pipe_write *pending_head;
+static pipe_write **pending_tail = &pending_head;
 static size_t pending_bytes;
+
+// What a queued write holds of memory, so that a flood of tiny frames counts for what
+// it costs and not just for its bytes.
+static size_t footprint(DWORD size) { return offsetof(pipe_write, frame) + size; }
 
 void pipe_writes_collect(void)
 {
-    pipe_write **link = &pending_writes;
-    while (*link) {
-        pipe_write *w = *link;
-        if (HasOverlappedIoCompleted(&w->ov)) {
-            *link = w->next;
-            pending_bytes -= w->size;
-            free(w);
-        } else {
-            link = &w->next;
-        }
+    while (pending_head != NULL && HasOverlappedIoCompleted(&pending_head->ov)) {
+        pipe_write *w = pending_head;
+        pending_head = w->next;
+        pending_bytes -= footprint(w->size);
+        free(w);
     }
+    if (pending_head == NULL)
+        pending_tail = &pending_head;
 }
 
 size_t pipe_writes_pending_bytes(void) { return pending_bytes; }
@@ -41,12 +45,7 @@ BOOL pipe_write_frame(unsigned char first, const void *rest, DWORD rest_len)
 {
     pipe_writes_collect();
     DWORD size = rest_len + 1;
-    if (pending_bytes + size > pipe_write_queue_limit) {
-        vsp_log("pipe client is not reading, frame of %u bytes dropped\n", (unsigned)size);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    pipe_write *w = static_cast<pipe_write *>(calloc(1, offsetof(pipe_write, frame) + size));
+    pipe_write *w = static_cast<pipe_write *>(calloc(1, footprint(size)));
     if (w == NULL) {
         vsp_log("no memory for a frame of %u bytes, dropped\n", (unsigned)size);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -56,14 +55,15 @@ BOOL pipe_write_frame(unsigned char first, const void *rest, DWORD rest_len)
     w->frame[0] = first;
     if (rest_len)
         memcpy(w->frame + 1, rest, rest_len);
-    // Nothing waits for a write: the event only has to be a valid one.
+    // The event lets a waiter learn of completions; the loop itself looks at the queue
+    // only through pipe_writes_collect.
     w->ov.hEvent = oWriteOverlap.hEvent;
     BOOL written = WriteFile(pipe_handle, w->frame, size, NULL, &w->ov);
     DWORD code = GetLastError();
     if (!written && code == ERROR_IO_PENDING) {
-        w->next = pending_writes;
-        pending_writes = w;
-        pending_bytes += size;
+        *pending_tail = w;
+        pending_tail = &w->next;
+        pending_bytes += footprint(size);
     } else {
         free(w);
     }

@@ -36,15 +36,28 @@ connect_outcome app_comm_connect(void);
 
 void service_loop(void);
 
+// Hands one client frame of 1 to 2047 bytes to the loop's frame handling: a control
+// message to the dispatcher, data to its port. The loop calls it for every frame read.
+void handle_client_frame(const void *frame, DWORD size);
+
 // Pipe writes are overlapped and never waited for. Each write owns a copy of its frame
 // and its own OVERLAPPED until it completes; completed ones are freed by
 // pipe_writes_collect, which never blocks. Returns WriteFile's result and leaves its
-// last error; a frame that would push the queue over its cap is dropped and logged.
+// last error. No frame is dropped for a slow client: the loop stops feeding the queue
+// instead (see the water marks below).
 BOOL pipe_write_frame(unsigned char first, const void *rest, DWORD rest_len);
 void pipe_writes_collect(void);
-// Bytes of frames whose writes are still pending, and the most that may be.
+// Memory held by writes that are still pending: their frames and their records.
 size_t pipe_writes_pending_bytes(void);
-extern size_t pipe_write_queue_limit;
+// Flow control towards a client that does not keep up. At or above the high-water mark
+// the ports' READs are not armed again, so their bytes wait in the driver; below the
+// low-water mark they are armed again. At twice the high-water mark the client's own
+// frames are no longer read either, so answers to its requests cannot pile up.
+extern size_t pipe_queue_high_water;
+extern size_t pipe_queue_low_water;
+
+// read_pending of a port whose next READ is held back by the flow control above.
+#define VPORT_READ_HELD 2
 
 // ------------------------------------------------------------ port devices
 

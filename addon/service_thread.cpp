@@ -62,19 +62,9 @@ connect_outcome app_comm_connect(void)
         vsp_log("ConnectNamedPipe failed with %d.\n", (int)GetLastError());
         return CONNECT_FAILED;
     }
+    // ERROR_NO_DATA (a client came and went before the call) is a failure like any
+    // other here: the event loop disconnects the instance and tries again.
     DWORD code = GetLastError();
-    if (code == ERROR_NO_DATA) {
-        // A client came and went before the call: the instance must be disconnected
-        // before it can wait for the next one, or no client could ever come.
-        vsp_log("ConnectNamedPipe failed with %d.\n", (int)code);
-        if (!DisconnectNamedPipe(pipe_handle))
-            vsp_log("DisconnectNamedPipe failed with %d.\n", (int)GetLastError());
-        if (ConnectNamedPipe(pipe_handle, &oReadOverlap)) {
-            vsp_log("ConnectNamedPipe failed with %d.\n", (int)GetLastError());
-            return CONNECT_FAILED;
-        }
-        code = GetLastError();
-    }
     if (code == ERROR_PIPE_CONNECTED) {
         vsp_log("ERROR_PIPE_CONNECTED\n");
         pipe_read_due = 1;

@@ -39,6 +39,8 @@ struct vport {
     vport *next;
     // WRITE and STATUS requests that went pending; they signal write_overlapped's event.
     port_request *writes;
+    // Set once the event loop has told that the port found the wait set full.
+    int32_t wait_set_full_logged;
 };
 
 extern vport *vports[VPORTS_SLOTS];

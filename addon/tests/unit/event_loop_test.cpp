@@ -237,34 +237,4 @@ TEST_F(ServiceTest, AFailedWriteRequestLosesTheDataOnly)
     EXPECT_TRUE(client.recv_json().has_value());
 }
 
-// ------------------------------------------------------------------ pipe writes
-
-TEST_F(ServiceTest, WritesToAClientThatDoesNotReadAreQueuedCappedAndArriveIntact)
-{
-    pipe_write_queue_limit = 64 * 1024;
-    start();
-    PipeClient client;
-    ASSERT_TRUE(client.connect(root));
-    ASSERT_NE(wait_client(), std::string::npos);
-    // Far more answers than the pipe holds while nobody reads them.
-    const int requests = 12000;
-    std::string req = std::string(1, '\xFF') + json_frame("get_all_ports_req", "{}");
-    for (int i = 0; i < requests; i++)
-        ASSERT_TRUE(client.send(req));
-    ASSERT_NE(log.wait_for("pipe client is not reading, frame of ", 0, 20000), std::string::npos);
-    int answers = 0;
-    for (;;) {
-        auto answer = client.recv_json(1500);
-        if (!answer)
-            break;
-        ASSERT_EQ(*answer, "{ \"msg_id\": \"get_all_ports_resp\", \"msg_body\": { \"vports\": [ ] } }")
-            << "a frame was overwritten while its write was pending";
-        answers++;
-    }
-    EXPECT_GT(answers, 1000);
-    EXPECT_LT(answers, requests) << "some answers were dropped at the cap";
-    EXPECT_LE(pipe_writes_pending_bytes(), pipe_write_queue_limit);
-    pipe_write_queue_limit = 4u * 1024u * 1024u;
-}
-
 }  // namespace
