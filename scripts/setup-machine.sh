@@ -33,7 +33,8 @@ say "node $(node --version), npm $(npm --version)"
 
 # --- Debian packages --------------------------------------------------------
 # mingw-w64 pulls the i686 and x86-64 C/C++ cross compilers and binutils.
-# dpkg-dev is what unpacks the json-c source package below.
+# dpkg-dev is what unpacks the json-c source package below. clang and its run-time
+# libraries build the fuzz target (libFuzzer with the sanitizers).
 PACKAGES=(
     g++ make cmake ninja-build pkg-config
     libgtest-dev libjson-c-dev
@@ -41,6 +42,7 @@ PACKAGES=(
     dpkg-dev
     valgrind
     wine wine64 python3
+    clang libclang-rt-14-dev
 )
 
 missing=()
