@@ -138,7 +138,7 @@ TEST_F(PipeRecovery, ConnectCompletionsThatFailOneAfterAnotherAreStartedOver)
 TEST_F(PipeRecovery, AStormOfClientsThatConnectAndCloseAtOnceLeavesThePipeServed)
 {
     const char *env = getenv("VSP_STORM_CLIENTS");
-    const int clients = env ? atoi(env) : 2000;
+    const int clients = env ? atoi(env) : 300;
     start();
     ASSERT_NE(log.wait_for("now wait pipe client connect\n"), npos);
     std::atomic<int> next{0}, connected{0};
@@ -151,16 +151,23 @@ TEST_F(PipeRecovery, AStormOfClientsThatConnectAndCloseAtOnceLeavesThePipeServed
                 sockaddr_un addr{};
                 addr.sun_family = AF_UNIX;
                 snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-                if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
-                    connected++;
+                // Each storm client tries until it gets in (or gives up after a while),
+                // so that the service has to take every one of them.
+                for (int attempt = 0; attempt < 2000; attempt++) {
+                    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+                        connected++;
+                        break;
+                    }
+                    usleep(200);
+                }
                 close(fd);
             }
         });
     }
     for (auto &t : threads)
         t.join();
-    printf("storm: %d clients tried, %d got connected and closed at once\n", clients, connected.load());
-    EXPECT_GT(connected.load(), 0);
+    printf("storm: %d of %d clients connected and closed at once\n", connected.load(), clients);
+    EXPECT_GT(connected.load(), clients / 2);
     expect_served(root, log);
 }
 
