@@ -470,6 +470,14 @@ bool SerialProgram::hung_up(int timeout_ms)
     return ::read(fd_, &c, 1) <= 0;
 }
 
+std::string byte_pattern(size_t size)
+{
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; i++)
+        s[i] = (char)(unsigned char)((i * 131 + i / 251) & 0xFF);
+    return s;
+}
+
 std::unique_ptr<NodeHost> start_service(const std::string &root, PipeClient &client)
 {
     auto node = std::make_unique<NodeHost>(root);

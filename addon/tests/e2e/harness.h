@@ -114,6 +114,9 @@ std::string create_body(const std::string &gateway_id, const std::string &port_n
 std::string created(int channel);
 // A node with the service started (vsp_init answered "") and `client` connected to it.
 std::unique_ptr<NodeHost> start_service(const std::string &root, PipeClient &client);
+// `size` bytes of every value in an order that does not repeat every 256 bytes, so
+// that a lost or doubled block shows.
+std::string byte_pattern(size_t size);
 // Reads a whole file; "" when it cannot.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);

@@ -17,14 +17,6 @@ namespace {
 
 const size_t npos = std::string::npos;
 
-std::string pattern(size_t size)
-{
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; i++)
-        s[i] = (char)(unsigned char)((i * 131 + i / 257) & 0xFF);
-    return s;
-}
-
 TEST(Stall, AProgramWritingToAClientThatStallsFiveSecondsIsHeldUpAndEveryByteArrives)
 {
     TempRoot root;
@@ -35,7 +27,7 @@ TEST(Stall, AProgramWritingToAClientThatStallsFiveSecondsIsHeldUpAndEveryByteArr
 
     // Well beyond what the pipe, the service's queue and the driver hold together.
     const size_t total = 16u << 20;
-    std::string bytes = pattern(total);
+    std::string bytes = byte_pattern(total);
     std::string file = root.path + "/stream.bin";
     write_file(file, bytes);
     std::string terminal = root.path + "/dev/COM7";

@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "service_fixture.h"
@@ -173,24 +174,6 @@ TEST_F(PipeRecovery, AStormOfClientsThatConnectAndCloseAtOnceLeavesThePipeServed
 
 // ------------------------------------------------------------------ flow control
 
-class FlowControl : public ServiceTest {
-protected:
-    void SetUp() override
-    {
-        ServiceTest::SetUp();
-        pipe_queue_high_water = 256 * 1024;
-        pipe_queue_low_water = 64 * 1024;
-    }
-    void TearDown() override
-    {
-        ServiceTest::TearDown();
-        pipe_queue_high_water = saved_high;
-        pipe_queue_low_water = saved_low;
-    }
-    size_t saved_high = pipe_queue_high_water;
-    size_t saved_low = pipe_queue_low_water;
-};
-
 // A program that writes `bytes` to a port's terminal as fast as the terminal takes
 // them; it never blocks for good, so a service that stops reading cannot hang the test.
 class Writer {
@@ -238,29 +221,47 @@ private:
     std::atomic<size_t> written_{0};
 };
 
-std::string pattern(size_t size)
-{
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; i++)
-        s[i] = (char)(unsigned char)((i * 131 + i / 251) & 0xFF);
-    return s;
-}
+class FlowControl : public ServiceTest {
+protected:
+    void SetUp() override
+    {
+        ServiceTest::SetUp();
+        pipe_queue_high_water = 256 * 1024;
+        pipe_queue_low_water = 64 * 1024;
+    }
+    void TearDown() override
+    {
+        writer.reset();
+        ServiceTest::TearDown();
+        pipe_queue_high_water = saved_high;
+        pipe_queue_low_water = saved_low;
+    }
+    // Starts the service with one port and a connected client, and a program that
+    // writes `bytes` to the port; the open notification has been read. The stand-in
+    // driver keeps a port's terminal for the whole process: each test names its own.
+    void flood(PipeClient &client, const std::string &port_name, const std::string &bytes)
+    {
+        seed_virtual_port(root, "ROOT#PORTS#0000", port_name, "gw");
+        start();
+        ASSERT_TRUE(client.connect(root));
+        ASSERT_NE(log.wait_for("set_events, events_count=2\n"), npos) << log.text();
+        writer = std::make_unique<Writer>(root + "/dev/" + port_name, bytes);
+        ASSERT_TRUE(writer->opened());
+        ASSERT_TRUE(client.recv_json().has_value()) << "open_port_notify";
+        writer->start();
+    }
+    std::unique_ptr<Writer> writer;
+    size_t saved_high = pipe_queue_high_water;
+    size_t saved_low = pipe_queue_low_water;
+};
 
 TEST_F(FlowControl, AClientThatStallsFiveSecondsGetsEveryByteAndTheProgramIsHeldUp)
 {
-    seed_virtual_port(root, "ROOT#PORTS#0000", "COM5", "gw-5");
-    start();
-    PipeClient client;
-    ASSERT_TRUE(client.connect(root));
-    ASSERT_NE(log.wait_for("set_events, events_count=2\n"), npos) << log.text();
-
     // More than the pipe itself holds, so that the program must be held up.
     const size_t total = 8u << 20;
-    std::string bytes = pattern(total);
-    Writer program(root + "/dev/COM5", bytes);
-    ASSERT_TRUE(program.opened());
-    ASSERT_TRUE(client.recv_json().has_value()) << "open_port_notify";
-    program.start();
+    std::string bytes = byte_pattern(total);
+    PipeClient client;
+    ASSERT_NO_FATAL_FAILURE(flood(client, "COM5", bytes));
 
     // The client stalls; a request it sends meanwhile is still taken and handled.
     usleep(2500 * 1000);
@@ -268,7 +269,7 @@ TEST_F(FlowControl, AClientThatStallsFiveSecondsGetsEveryByteAndTheProgramIsHeld
     ASSERT_TRUE(client.send_json(get_all_ports()));
     EXPECT_NE(log.wait_for("get msg: get_all_ports_req\n", mark), npos) << "the dispatcher runs during a stall";
     usleep(2500 * 1000);
-    size_t written_in_stall = program.written();
+    size_t written_in_stall = writer->written();
     size_t queued = pipe_writes_pending_bytes();
     EXPECT_LT(written_in_stall, total) << "the program was never slowed down";
     // The queue is bounded: the mark, plus at most the one READ that completed meanwhile
@@ -299,16 +300,9 @@ TEST_F(FlowControl, AClientThatStallsFiveSecondsGetsEveryByteAndTheProgramIsHeld
 
 TEST_F(FlowControl, AReadingClientIsAnsweredWhileAPortFloodsIt)
 {
-    seed_virtual_port(root, "ROOT#PORTS#0000", "COM6", "gw-6");
-    start();
-    PipeClient client;
-    ASSERT_TRUE(client.connect(root));
-    ASSERT_NE(log.wait_for("set_events, events_count=2\n"), npos) << log.text();
     const size_t total = 2u << 20;
-    Writer program(root + "/dev/COM6", pattern(total));
-    ASSERT_TRUE(program.opened());
-    ASSERT_TRUE(client.recv_json().has_value());
-    program.start();
+    PipeClient client;
+    ASSERT_NO_FATAL_FAILURE(flood(client, "COM6", byte_pattern(total)));
     size_t data = 0;
     int asked = 0, answered = 0;
     while (data < total) {
