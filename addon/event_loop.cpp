@@ -301,7 +301,10 @@ static void on_pipe_completion(void)
         on_client_frame(cbRet);
         pipe_served();
     }
+    // The next frame read goes out at once, before anything else of this pass: a
+    // client that closes right after its answer then finds a read pending.
     pipe_read_due = 1;
+    pipe_keep_pending();
 }
 
 static void on_port_completion(vport *port)
