@@ -269,6 +269,7 @@ static void on_pipe_completion(void)
         pipe_connecting = 0;
         pipe_served();
         pipe_read_due = 1;
+        pipe_keep_pending();
         return;
     }
     if (!pipe_reading)
