@@ -1,25 +1,42 @@
-// The stand-in for the virtual serial port driver. Each started port is a pseudo-terminal:
-// serial programs open its slave (linked at <root>/dev/NAME), the service talks to the
-// master side through DeviceIoControl on "\\.\NAME". What a program does - open, write,
-// close - reaches the service as completions of its pending READ requests, in order.
+// The stand-in for the virtual serial port driver. Each started port is served through
+// pseudo-terminals: serial programs open the slave linked at <root>/dev/NAME, the service
+// talks to the driver through DeviceIoControl on "\\.\NAME". What a program does - open,
+// write, close - reaches the service as completions of its pending READ requests, in order.
+//
+// A terminal carries no session boundaries: bytes a program wrote just before closing
+// and bytes the next program writes just after opening sit in one queue. So every
+// program that opens the port gets a terminal of its own: the moment the driver sees an
+// open, the link moves on to a fresh terminal made in advance, and what comes out of the
+// old one belongs to that session alone. The move is made by a thread that does nothing
+// else, so that a busy I/O thread does not delay it.
 #include "driver.h"
 
 #include <ctype.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <limits.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <deque>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "core.h"
 #include "winsim/test.h"
@@ -39,6 +56,9 @@ const size_t outgoing_limit = 64 * 1024;
 // Bytes from a program wait for the service's READs up to this much; beyond it the
 // master is no longer read, so the program's writes block as under flow control.
 const size_t incoming_limit = 64 * 1024;
+// A program's close is announced a moment before the terminal lets go of the file; this
+// long at most the driver waits to see whether the terminal is free.
+const int release_wait_ms = 20;
 
 // What happened on the program's side, in the order it happened.
 struct PortEvent {
@@ -63,27 +83,63 @@ struct HeldRequest {
     std::string input;
 };
 
+// One pseudo-terminal of a port. The driver holds only the master: with no program on
+// the slave the master shows a hang-up, which tells when the last program has gone.
+struct Line {
+    std::string terminal;  // /dev/pts/N
+    int master = -1;
+    int watch = -1;  // inotify watch on the slave
+    bool watched = false;  // the master is in the I/O thread's set
+    uint32_t interest = 0;
+    bool failed = false;
+    bool connected = false;  // a program has the slave open
+    bool spare = false;      // made ready, the link has not pointed at it yet
+    std::string spare_link;  // the spare's own link, renamed over the port's at the move
+    std::string outgoing;
+};
+
+// A terminal the mover made ready for a port: watched by the I/O thread already and
+// with a link to it made in advance (<root>/spare/N for /dev/pts/N, in a folder of its
+// own as a port's name may take all of a file name), so that moving the port's link on
+// is a single rename.
+struct Spare {
+    std::string terminal;
+    std::string link;
+    int master = -1;
+    int watch = -1;  // the I/O thread's watch
+};
+
+// What the link mover knows of a port (guarded by the mover's own lock).
+struct LinkState {
+    std::string link;                    // <root>/dev/NAME
+    std::string spare_dir;               // <root>/spare
+    std::deque<Spare> spares;            // the link moves to these in turn
+    std::vector<Spare> made;             // spares the I/O thread has not taken in yet
+    std::vector<std::string> moved_to;   // terminals the link moved to, not yet seen by the I/O thread
+    int watch = -1;                      // the mover's watch on the terminal the link points at
+    bool stopped = false;
+};
+
 struct Port {
     std::string name;
     std::string key;          // lower-case name
-    std::string terminal;     // /dev/pts/N
     std::string link;         // <root>/dev/NAME
     std::string status_file;  // <root>/status/NAME
-    int master = -1;
-    int slave = -1;  // the driver's own; keeps the master from seeing a hang-up
-    int watch = -1;
-    uint32_t interest = 0;
-    bool master_failed = false;
+    std::shared_ptr<LinkState> mover;
+    std::shared_ptr<Line> current;  // where the link points, as far as the I/O thread knows
+    std::vector<std::shared_ptr<Line>> all_lines;  // current, spares, and earlier ones still in use
     bool stopped = false;
-    bool connected = false;  // a program has the terminal open
+    bool connected = false;  // a session is open: some line has a program
     bool delivery_posted = false;
     int status = -1;
     std::deque<PortEvent> events;
     size_t incoming = 0;  // data bytes in `events` not yet delivered
     std::deque<PendingRead> reads;
-    std::string outgoing;
     bool hold = false;  // WRITE and STATUS go pending, as when the driver is slow to take them
     std::deque<HeldRequest> held;
+
+    // A copy: what is done with a line may drop it.
+    std::vector<std::shared_ptr<Line>> lines() const { return all_lines; }
 };
 
 struct Note {
@@ -91,11 +147,17 @@ struct Note {
     uint32_t mask;
 };
 
+struct Watched {
+    std::weak_ptr<Port> port;
+    std::shared_ptr<Line> line;
+};
+
 struct Driver {
     std::map<std::string, std::shared_ptr<Port>> ports;  // by lower-case name
-    std::map<int, std::shared_ptr<Port>> by_watch;
+    std::map<int, Watched> by_watch;
     int notify_fd = -1;
     std::deque<Note> notes;  // read from notify_fd, not yet handled
+    bool notes_posted = false;
     PortResolver resolver;
 };
 
@@ -159,18 +221,23 @@ size_t abort_requests(Port &p, bool all, HANDLE h, OVERLAPPED *ov)
     return abort_matching(p.reads, all, h, ov) + abort_matching(p.held, all, h, ov);
 }
 
+// Only lines with a program are watched: an idle master shows a hang-up for good.
 void update_interest(Port &p)
 {
-    if (p.stopped || p.master_failed)
+    if (p.stopped)
         return;
-    uint32_t want = 0;
-    if (p.incoming < incoming_limit)
-        want |= EPOLLIN;
-    if (!p.outgoing.empty())
-        want |= EPOLLOUT;
-    if (want != p.interest) {
-        p.interest = want;
-        reactor_modify(p.master, want);
+    for (auto &l : p.lines()) {
+        if (!l->watched)
+            continue;
+        uint32_t want = 0;
+        if (p.incoming < incoming_limit)
+            want |= EPOLLIN;
+        if (!l->outgoing.empty())
+            want |= EPOLLOUT;
+        if (want != l->interest) {
+            l->interest = want;
+            reactor_modify(l->master, want);
+        }
     }
 }
 
@@ -248,100 +315,475 @@ void queue_data(Port &p, const char *data, size_t n)
     p.incoming += n;
 }
 
-// Reads what programs wrote. `all` ignores the limit: a close must come after every
-// byte written before it. A read that finds nothing waiting also makes the terminal
-// move input still in flight, so bytes written just before a close are seen here.
-void read_master(Port &p, bool all)
+void stop_watching(Line &l)
 {
-    if (p.master_failed)
+    if (l.watched)
+        reactor_unwatch(l.master);
+    l.watched = false;
+    l.interest = 0;
+}
+
+// Reads what a program wrote: once per readiness, so that a program writing byte by
+// byte cannot keep the driver here. `all` reads to the end and ignores the limit: a
+// close must come after every byte written before it. A read that finds nothing waiting
+// also makes the terminal move input still in flight, so bytes written just before a
+// close are seen here.
+void read_master(Port &p, Line &l, bool all)
+{
+    if (l.failed || l.master < 0)
         return;
-    char buf[4096];
+    char buf[16384];
     for (;;) {
         if (!all && p.incoming >= incoming_limit)
             break;
-        ssize_t n = read(p.master, buf, sizeof buf);
+        ssize_t n = read(l.master, buf, sizeof buf);
         if (n > 0) {
             queue_data(p, buf, (size_t)n);
+            if (!all)
+                break;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno != EAGAIN) {
-            // A master fails only once no slave is open, which the driver's own slave
-            // prevents; should it happen anyway, stop watching rather than spin.
-            p.master_failed = true;
-            reactor_unwatch(p.master);
+        // EIO: drained, and no program holds the slave any more.
+        if (n < 0 && errno != EAGAIN && errno != EIO) {
+            // Should the master fail otherwise, stop watching rather than spin.
+            l.failed = true;
+            stop_watching(l);
         }
         break;
     }
 }
 
-void flush_outgoing(Port &p)
+void flush_outgoing(Line &l)
 {
-    while (!p.outgoing.empty() && !p.master_failed) {
-        ssize_t n = write(p.master, p.outgoing.data(), p.outgoing.size());
+    while (!l.outgoing.empty() && !l.failed) {
+        ssize_t n = write(l.master, l.outgoing.data(), l.outgoing.size());
         if (n > 0) {
-            p.outgoing.erase(0, (size_t)n);
+            l.outgoing.erase(0, (size_t)n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         break;  // the terminal is full: wait until it has room
     }
-    update_interest(p);
 }
 
+// Every program on the port hears the service, as on a shared line.
 void queue_outgoing(Port &p, const char *data, size_t n)
 {
     if (!p.connected || n == 0)
         return;  // nobody listens: the bytes are gone, as on an unconnected line
-    size_t room = outgoing_limit - std::min(outgoing_limit, p.outgoing.size());
-    p.outgoing.append(data, std::min(n, room));
-    flush_outgoing(p);
+    for (auto &l : p.lines()) {
+        if (!l->connected)
+            continue;
+        size_t room = outgoing_limit - std::min(outgoing_limit, l->outgoing.size());
+        l->outgoing.append(data, std::min(n, room));
+        flush_outgoing(*l);
+    }
+    update_interest(p);
+}
+
+// ---------------------------------------------------------------- lines
+
+// Making a terminal and closing one each take the kernel up to milliseconds: more than
+// a program that reopens the port at once leaves between two sessions. A thread of its
+// own keeps a few terminals ready and closes the ones that are done, away from the lock
+// and from the I/O thread, which only has to move the link on.
+struct Terminal {
+    int master = -1;
+    std::string path;
+};
+
+struct LinkState;
+
+struct TerminalMaker {
+    std::mutex m;
+    std::condition_variable wake;
+    std::vector<Terminal> ready;
+    std::vector<int> done;  // masters to close
+    std::vector<std::shared_ptr<LinkState>> wanting;  // ports whose spares are to be topped up
+    bool started = false;
+};
+
+const size_t terminals_kept_ready = 4;
+
+TerminalMaker &maker()
+{
+    static auto *t = new TerminalMaker;
+    return *t;
+}
+
+// A fresh terminal in raw mode with a non-blocking master. Its mode is set through a
+// slave of the maker's own, closed again before any watch is added, so that only
+// programs' opens are ever reported.
+Terminal make_terminal()
+{
+    Terminal t;
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char path[128];
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, path, sizeof path) != 0) {
+        if (master >= 0)
+            close(master);
+        return t;
+    }
+    // O_NOCTTY: a service without a terminal must not get this one as its own.
+    int slave = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios mode;
+    bool ok = slave >= 0 && tcgetattr(slave, &mode) == 0;
+    if (ok) {
+        cfmakeraw(&mode);
+        ok = tcsetattr(slave, TCSANOW, &mode) == 0;
+    }
+    if (slave >= 0)
+        close(slave);
+    ok = ok && fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) == 0;
+    if (!ok) {
+        close(master);
+        return t;
+    }
+    t.master = master;
+    t.path = path;
+    return t;
+}
+
+void refill(const std::shared_ptr<LinkState> &st);
+
+// The threads that keep sessions apart ask for a processor before the rest of the
+// machine's work: on Windows the driver sees an open in the kernel, at once. The link
+// mover, which only ever blocks or renames, asks for a real-time class where allowed;
+// allowed or not, both run all the same.
+void raise_priority(bool realtime)
+{
+    int saved = errno;
+    sched_param sp{};
+    sp.sched_priority = 1;
+    if (!realtime || pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) != 0)
+        setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), -10);
+    errno = saved;
+}
+
+void maker_run()
+{
+    raise_priority(false);
+    TerminalMaker &tm = maker();
+    std::unique_lock<std::mutex> g(tm.m);
+    for (;;) {
+        tm.wake.wait(g, [&] {
+            return tm.ready.size() < terminals_kept_ready || !tm.done.empty() || !tm.wanting.empty();
+        });
+        std::vector<int> done;
+        done.swap(tm.done);
+        std::vector<std::shared_ptr<LinkState>> wanting;
+        wanting.swap(tm.wanting);
+        bool make = tm.ready.size() < terminals_kept_ready;
+        g.unlock();
+        for (auto &st : wanting)
+            refill(st);
+        for (int fd : done)
+            close(fd);
+        Terminal t;
+        if (make)
+            t = make_terminal();
+        g.lock();
+        if (t.master >= 0)
+            tm.ready.push_back(t);
+        else if (make)
+            tm.wake.wait_for(g, std::chrono::milliseconds(100));  // out of terminals: do not spin
+    }
+}
+
+void maker_start()
+{
+    TerminalMaker &tm = maker();
+    std::lock_guard<std::mutex> g(tm.m);
+    if (tm.started)
+        return;
+    tm.started = true;
+    std::thread(maker_run).detach();
+}
+
+// A ready terminal, or one made here when none is.
+Terminal take_terminal()
+{
+    TerminalMaker &tm = maker();
+    {
+        std::lock_guard<std::mutex> g(tm.m);
+        if (!tm.ready.empty()) {
+            Terminal t = tm.ready.back();
+            tm.ready.pop_back();
+            tm.wake.notify_one();
+            return t;
+        }
+        tm.wake.notify_one();
+    }
+    return make_terminal();
+}
+
+void drop_line(Line &l, bool at_once = false)
+{
+    Driver &d = driver();
+    if (l.master < 0)
+        return;
+    stop_watching(l);
+    inotify_rm_watch(d.notify_fd, l.watch);
+    d.by_watch.erase(l.watch);
+    if (l.spare)
+        unlink(l.spare_link.c_str());
+    if (at_once) {
+        close(l.master);
+    } else {
+        TerminalMaker &tm = maker();
+        std::lock_guard<std::mutex> g(tm.m);
+        tm.done.push_back(l.master);
+        tm.wake.notify_one();
+    }
+    l.master = -1;
+    l.connected = false;
+    l.outgoing.clear();
+}
+
+const uint32_t line_events = IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE;
+
+// ---------------------------------------------------------------- moving the link on
+
+const size_t spares_per_port = 4;
+
+struct LinkMover {
+    std::mutex m;
+    int notify_fd = -1;     // opens of the terminals the links point at
+    int moved_fd = -1;      // an eventfd the I/O thread watches: spares made or moves done
+    int lines_notify = -1;  // the I/O thread's notifications, where spares get their watch
+    std::map<int, std::shared_ptr<LinkState>> by_watch;
+};
+
+LinkMover &mover()
+{
+    static auto *lm = new LinkMover;
+    return *lm;
+}
+
+// Makes a spare whose link goes into `spare_dir` (no lock held).
+bool make_spare(const std::string &spare_dir, Spare &out)
+{
+    Terminal t = take_terminal();
+    if (t.master < 0)
+        return false;
+    int wd = inotify_add_watch(mover().lines_notify, t.path.c_str(), line_events);
+    std::string link = spare_dir + "/" + t.path.substr(t.path.rfind('/') + 1);
+    unlink(link.c_str());
+    if (wd < 0 || symlink(t.path.c_str(), link.c_str()) != 0) {
+        if (wd >= 0)
+            inotify_rm_watch(mover().lines_notify, wd);
+        close(t.master);
+        return false;
+    }
+    out = Spare{t.path, link, t.master, wd};
+    return true;
+}
+
+void signal_io_thread()
+{
+    uint64_t one = 1;
+    ssize_t w = write(mover().moved_fd, &one, sizeof one);
+    (void)w;
+}
+
+// Tops the port's spares up (no lock held).
+void refill(const std::shared_ptr<LinkState> &st)
+{
+    LinkMover &lm = mover();
+    bool made = false;
+    for (;;) {
+        std::string dir;
+        {
+            std::lock_guard<std::mutex> g(lm.m);
+            if (st->stopped || st->spares.size() >= spares_per_port)
+                break;
+            dir = st->spare_dir;
+        }
+        Spare spare;
+        if (!make_spare(dir, spare))
+            break;
+        std::lock_guard<std::mutex> g(lm.m);
+        if (st->stopped) {
+            inotify_rm_watch(lm.lines_notify, spare.watch);
+            unlink(spare.link.c_str());
+            close(spare.master);
+            break;
+        }
+        st->spares.push_back(spare);
+        st->made.push_back(spare);
+        made = true;
+    }
+    if (made)
+        signal_io_thread();
+}
+
+// Watches `terminal` for the next open (mover's lock held).
+void watch_for_open(const std::shared_ptr<LinkState> &st, const std::string &terminal)
+{
+    LinkMover &lm = mover();
+    st->watch = inotify_add_watch(lm.notify_fd, terminal.c_str(), IN_OPEN);
+    if (st->watch >= 0)
+        lm.by_watch[st->watch] = st;
+}
+
+void mover_run()
+{
+    raise_priority(true);
+    LinkMover &lm = mover();
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+        ssize_t n = read(lm.notify_fd, buf, sizeof buf);
+        if (n < 0 && errno != EINTR)
+            return;  // links stop moving: sessions may then share a terminal
+        if (n <= 0)
+            continue;
+        std::vector<std::shared_ptr<LinkState>> moved;
+        {
+            std::lock_guard<std::mutex> g(lm.m);
+            for (char *p = buf; p < buf + n;) {
+                auto *ev = reinterpret_cast<inotify_event *>(p);
+                p += sizeof *ev + ev->len;
+                if (!(ev->mask & IN_OPEN))
+                    continue;
+                auto it = lm.by_watch.find(ev->wd);
+                if (it == lm.by_watch.end())
+                    continue;
+                std::shared_ptr<LinkState> st = it->second;
+                if (st->stopped || st->watch != ev->wd)
+                    continue;
+                // The maker fell behind: better a spare made here than a shared terminal.
+                Spare made;
+                if (st->spares.empty() && make_spare(st->spare_dir, made)) {
+                    st->spares.push_back(made);
+                    st->made.push_back(made);
+                }
+                if (st->spares.empty())
+                    continue;  // the next program shares this terminal
+                Spare next = st->spares.front();
+                if (rename(next.link.c_str(), st->link.c_str()) != 0)
+                    continue;  // tried again at the next open
+                st->spares.pop_front();
+                st->moved_to.push_back(next.terminal);
+                lm.by_watch.erase(ev->wd);
+                inotify_rm_watch(lm.notify_fd, ev->wd);
+                watch_for_open(st, next.terminal);
+                moved.push_back(st);
+            }
+        }
+        if (moved.empty())
+            continue;
+        signal_io_thread();
+        // Making spares takes long: the terminal maker does it, and this thread is free
+        // for the next open at once.
+        TerminalMaker &tm = maker();
+        std::lock_guard<std::mutex> g(tm.m);
+        tm.wanting.insert(tm.wanting.end(), moved.begin(), moved.end());
+        tm.wake.notify_one();
+    }
+}
+
+void sync_all_ports();
+
+bool mover_start()
+{
+    LinkMover &lm = mover();
+    std::lock_guard<std::mutex> g(lm.m);
+    if (lm.notify_fd >= 0)
+        return true;
+    int fd = inotify_init1(IN_CLOEXEC);
+    int ev = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0 || ev < 0) {
+        if (fd >= 0)
+            close(fd);
+        if (ev >= 0)
+            close(ev);
+        return false;
+    }
+    lm.notify_fd = fd;
+    lm.moved_fd = ev;
+    lm.lines_notify = driver().notify_fd;
+    reactor_watch(ev, EPOLLIN, [ev](uint32_t) {
+        uint64_t v;
+        ssize_t r = read(ev, &v, sizeof v);
+        (void)r;
+        sync_all_ports();
+    });
+    std::thread(mover_run).detach();
+    return true;
+}
+
+void retire_if_done(Port &p, const std::shared_ptr<Line> &l);
+
+std::shared_ptr<Line> adopt(const std::shared_ptr<Port> &p, const Spare &s)
+{
+    auto l = std::make_shared<Line>();
+    l->terminal = s.terminal;
+    l->master = s.master;
+    l->watch = s.watch;
+    l->spare = true;
+    l->spare_link = s.link;
+    driver().by_watch[s.watch] = Watched{p, l};
+    p->all_lines.push_back(l);
+    return l;
+}
+
+// Takes in the spares the mover made and the moves it did.
+void sync_lines(const std::shared_ptr<Port> &p)
+{
+    if (!p->mover)
+        return;
+    LinkMover &lm = mover();
+    std::vector<Spare> made;
+    std::vector<std::string> moved;
+    {
+        std::lock_guard<std::mutex> g(lm.m);
+        made.swap(p->mover->made);
+        moved.swap(p->mover->moved_to);
+    }
+    for (Spare &s : made)
+        adopt(p, s);
+    for (const std::string &terminal : moved) {
+        for (auto &l : p->all_lines) {
+            if (l->spare && l->terminal == terminal) {
+                l->spare = false;
+                std::shared_ptr<Line> before = p->current;
+                p->current = l;
+                if (before)
+                    retire_if_done(*p, before);
+                break;
+            }
+        }
+    }
+}
+
+void sync_all_ports()
+{
+    for (auto &entry : driver().ports)
+        sync_lines(entry.second);
+}
+
+// Whether no program has the line's slave open. Waits a moment for a program that is
+// closing it, since its close is announced before the terminal lets go.
+bool line_free(const Line &l, int wait_ms)
+{
+    if (l.failed || l.master < 0)
+        return true;
+    pollfd pf{l.master, 0, 0};
+    int n = poll(&pf, 1, 0);
+    if (n == 0 && wait_ms > 0)
+        n = poll(&pf, 1, wait_ms);
+    return n > 0 && (pf.revents & (POLLHUP | POLLERR));
 }
 
 // ---------------------------------------------------------------- programs opening and closing
 
-// Whether a process other than the driver has the terminal open. Notifications of the
-// same kind that follow each other unread are merged into one by the kernel, so two
-// programs opening at once show as one open; counting opens and closes cannot tell when
-// the last program is gone, the processes' open files can.
-bool terminal_held(const Port &p)
-{
-    DIR *proc = opendir("/proc");
-    if (!proc)
-        return false;
-    std::string own = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(p.slave);
-    bool held = false;
-    while (!held) {
-        dirent *pe = readdir(proc);
-        if (!pe)
-            break;
-        if (!isdigit((unsigned char)pe->d_name[0]))
-            continue;
-        std::string dir = std::string("/proc/") + pe->d_name + "/fd";
-        DIR *fds = opendir(dir.c_str());
-        if (!fds)
-            continue;
-        while (dirent *fe = readdir(fds)) {
-            if (fe->d_name[0] == '.')
-                continue;
-            std::string path = dir + "/" + fe->d_name;
-            if (path == own)
-                continue;
-            char target[PATH_MAX];
-            ssize_t n = readlink(path.c_str(), target, sizeof target);
-            if (n == (ssize_t)p.terminal.size() && memcmp(target, p.terminal.data(), (size_t)n) == 0) {
-                held = true;
-                break;
-            }
-        }
-        closedir(fds);
-    }
-    closedir(proc);
-    return held;
-}
+void handle_notes();
 
+// Notes read here leave the descriptor empty, so the I/O thread would not be woken for
+// them: it is asked to handle them, whoever read them.
 void read_notes()
 {
     Driver &d = driver();
@@ -352,6 +794,13 @@ void read_notes()
             continue;
         if (n <= 0)
             return;
+        if (!d.notes_posted) {
+            d.notes_posted = true;
+            reactor_post([] {
+                driver().notes_posted = false;
+                handle_notes();
+            });
+        }
         for (char *p = buf; p < buf + n;) {
             auto *ev = reinterpret_cast<inotify_event *>(p);
             d.notes.push_back(Note{ev->wd, ev->mask});
@@ -360,40 +809,67 @@ void read_notes()
     }
 }
 
-// Whether another program's open of this terminal is already waiting to be handled.
-bool open_waiting(const Port &p)
+// Whether another program's open of this line is already waiting to be handled.
+bool open_waiting(const Line &l)
 {
     read_notes();
     for (const Note &n : driver().notes)
-        if (n.wd == p.watch && (n.mask & IN_OPEN))
+        if (n.wd == l.watch && (n.mask & IN_OPEN))
             return true;
     return false;
 }
 
-void program_opened(Port &p)
+void master_ready(const std::weak_ptr<Port> &weak_port, const std::weak_ptr<Line> &weak_line, uint32_t events);
+
+void program_opened(const std::shared_ptr<Port> &p, const std::shared_ptr<Line> &l)
 {
-    if (p.connected)
-        return;  // another program joins one already there
-    p.connected = true;
-    queue_event(p, PortEvent::Opened);
+    if (!l->connected && !l->failed) {
+        l->connected = true;
+        std::weak_ptr<Port> wp = p;
+        std::weak_ptr<Line> wl = l;
+        l->interest = p->incoming < incoming_limit ? (uint32_t)EPOLLIN : 0u;
+        reactor_watch(l->master, l->interest, [wp, wl](uint32_t events) { master_ready(wp, wl, events); });
+        l->watched = true;
+    }
+    if (!p->connected) {
+        p->connected = true;
+        queue_event(*p, PortEvent::Opened);
+    }
 }
 
-void program_closed(Port &p)
+// A line the link no longer points at goes once no program has it and none is about
+// to open it.
+void retire_if_done(Port &p, const std::shared_ptr<Line> &l)
 {
-    if (!p.connected)
+    if (l->connected || l == p.current || l->spare || open_waiting(*l))
         return;
-    read_master(p, true);
-    // Still open elsewhere: another program keeps the session. But one that opened after
-    // this close starts a session of its own, announced by its own open. The kernel
-    // queues an open's notification before the file shows among the process's files,
-    // so looking at the files first and the notifications second cannot miss it.
-    if (terminal_held(p) && !open_waiting(p))
+    drop_line(*l);
+    p.all_lines.erase(std::remove(p.all_lines.begin(), p.all_lines.end(), l), p.all_lines.end());
+}
+
+void program_closed(const std::shared_ptr<Port> &p, const std::shared_ptr<Line> &l)
+{
+    if (!l->connected)
         return;
-    queue_event(p, PortEvent::Closed);
-    p.connected = false;
-    // The next program starts clean: nothing the last one left unread, nothing queued for it.
-    tcflush(p.slave, TCIFLUSH);
-    p.outgoing.clear();
+    sync_lines(p);
+    read_master(*p, *l, true);
+    // Another program that opened after this close starts a session of its own,
+    // announced by its own open; one still on the line keeps the session.
+    bool reopened = open_waiting(*l);
+    if (!reopened && !line_free(*l, release_wait_ms))
+        return;
+    l->connected = false;
+    l->outgoing.clear();
+    stop_watching(*l);
+    if (!reopened)
+        retire_if_done(*p, l);
+    for (auto &other : p->lines())
+        if (other->connected)
+            return;  // another program keeps the session
+    if (p->connected) {
+        queue_event(*p, PortEvent::Closed);
+        p->connected = false;
+    }
 }
 
 void handle_notes()
@@ -404,40 +880,58 @@ void handle_notes()
         Note n = d.notes.front();
         d.notes.pop_front();
         if (n.mask & IN_Q_OVERFLOW) {
-            // Opens and closes were lost: take the state from the open files instead.
-            for (auto &entry : d.ports) {
-                Port &p = *entry.second;
-                if (p.connected)
-                    program_closed(p);
-                else if (terminal_held(p))
-                    program_opened(p);
-                deliver(p);
+            // Opens and closes were lost: take the state from the terminals instead.
+            std::vector<std::shared_ptr<Port>> ports;
+            for (auto &entry : d.ports)
+                ports.push_back(entry.second);
+            for (auto &p : ports) {
+                for (auto &l : p->lines()) {
+                    bool is_free = line_free(*l, 0);
+                    if (l->connected && is_free)
+                        program_closed(p, l);
+                    else if (!l->connected && !is_free)
+                        program_opened(p, l);
+                }
+                deliver(*p);
             }
             continue;
         }
         auto it = d.by_watch.find(n.wd);
+        if (it == d.by_watch.end()) {
+            // Maybe a spare the mover made and linked since the I/O thread last looked.
+            sync_all_ports();
+            it = d.by_watch.find(n.wd);
+        }
         if (it == d.by_watch.end())
-            continue;  // a port stopped since
-        std::shared_ptr<Port> port = it->second;
+            continue;  // a line dropped since
+        std::shared_ptr<Port> port = it->second.port.lock();
+        std::shared_ptr<Line> line = it->second.line;
+        if (!port || port->stopped)
+            continue;
         if (n.mask & IN_OPEN)
-            program_opened(*port);
+            program_opened(port, line);
         else if (n.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
-            program_closed(*port);
+            program_closed(port, line);
         deliver(*port);
     }
 }
 
-void master_ready(const std::weak_ptr<Port> &weak, uint32_t events)
+void master_ready(const std::weak_ptr<Port> &weak_port, const std::weak_ptr<Line> &weak_line, uint32_t events)
 {
     // The open that preceded these bytes is handled first, so data never precedes it.
     handle_notes();
-    auto p = weak.lock();
-    if (!p || p->stopped)
+    auto p = weak_port.lock();
+    auto l = weak_line.lock();
+    if (!p || !l || p->stopped || !l->watched)
         return;
     if (events & EPOLLOUT)
-        flush_outgoing(*p);
-    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR))
-        read_master(*p, false);
+        flush_outgoing(*l);
+    if (events & (EPOLLIN | EPOLLERR))
+        read_master(*p, *l, false);
+    // The line hung up yet its close was never announced (lost notifications): the
+    // session ends here rather than the hang-up being reported again and again.
+    if ((events & EPOLLHUP) && l->connected && !open_waiting(*l))
+        program_closed(p, l);
     deliver(*p);
 }
 
@@ -463,6 +957,18 @@ void store_status(Port &p, int value)
 
 // ---------------------------------------------------------------- start and stop
 
+// Removes a link only when it is still ours: another process serving the same root may
+// have replaced it.
+void unlink_if_ours(const std::string &path, const std::shared_ptr<Line> &l)
+{
+    if (!l)
+        return;
+    char target[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), target, sizeof target);
+    if (n == (ssize_t)l->terminal.size() && memcmp(target, l->terminal.data(), (size_t)n) == 0)
+        unlink(path.c_str());
+}
+
 bool start_port(const std::string &name)
 {
     Driver &d = driver();
@@ -476,58 +982,38 @@ bool start_port(const std::string &name)
             return false;
         reactor_watch(d.notify_fd, EPOLLIN, [](uint32_t) { handle_notes(); });
     }
+    maker_start();
+    if (!mover_start())
+        return false;
     auto p = std::make_shared<Port>();
     p->name = name;
     p->key = lower(name);
-    p->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char path[128];
-    if (p->master < 0 || grantpt(p->master) != 0 || unlockpt(p->master) != 0 ||
-        ptsname_r(p->master, path, sizeof path) != 0) {
-        if (p->master >= 0)
-            close(p->master);
-        return false;
-    }
-    p->terminal = path;
-    // O_NOCTTY: a service without a terminal must not get this one as its own.
-    p->slave = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios t;
-    bool ok = p->slave >= 0 && tcgetattr(p->slave, &t) == 0;
-    if (ok) {
-        cfmakeraw(&t);
-        ok = tcsetattr(p->slave, TCSANOW, &t) == 0;
-    }
-    ok = ok && fcntl(p->master, F_SETFL, fcntl(p->master, F_GETFL) | O_NONBLOCK) == 0;
-    // Added after the driver's own open, so only programs' opens are reported.
-    if (ok)
-        p->watch = inotify_add_watch(d.notify_fd, path, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
-    if (!ok || p->watch < 0) {
-        if (p->slave >= 0)
-            close(p->slave);
-        close(p->master);
-        return false;
-    }
-
     std::string dev = root_subdir("dev");
     p->link = dev + "/" + name;
     // Beside "dev/NAME" a 250-character name leaves no room for a suffix.
     p->status_file = root_subdir("status") + "/" + name;
+    std::string spare_dir = root_subdir("spare");
+    Spare first;
+    if (!make_spare(spare_dir, first))
+        return false;
+    p->current = adopt(p, first);
     // A link left by an earlier run is replaced in one step.
-    std::string tmp = p->link + ".new";
-    unlink(tmp.c_str());
-    if (symlink(path, tmp.c_str()) != 0 || rename(tmp.c_str(), p->link.c_str()) != 0) {
-        unlink(tmp.c_str());
-        inotify_rm_watch(d.notify_fd, p->watch);
-        close(p->slave);
-        close(p->master);
+    if (rename(first.link.c_str(), p->link.c_str()) != 0) {
+        drop_line(*p->current);
         return false;
     }
+    p->current->spare = false;
     unlink(p->status_file.c_str());  // an earlier run's status says nothing of this port
-
-    std::weak_ptr<Port> weak = p;
-    p->interest = EPOLLIN;
-    reactor_watch(p->master, EPOLLIN, [weak](uint32_t events) { master_ready(weak, events); });
+    p->mover = std::make_shared<LinkState>();
+    p->mover->link = p->link;
+    p->mover->spare_dir = spare_dir;
+    {
+        std::lock_guard<std::mutex> g(mover().m);
+        watch_for_open(p->mover, p->current->terminal);
+    }
+    refill(p->mover);
+    sync_lines(p);
     d.ports[p->key] = p;
-    d.by_watch[p->watch] = p;
     return true;
 }
 
@@ -539,20 +1025,22 @@ bool stop_port(const std::string &name)
         return false;
     p->stopped = true;
     abort_requests(*p, true, nullptr, nullptr);
-    inotify_rm_watch(d.notify_fd, p->watch);
-    d.by_watch.erase(p->watch);
-    if (!p->master_failed)
-        reactor_unwatch(p->master);
-    close(p->master);
-    close(p->slave);
-    // Only our own link: another process serving the same root may have replaced it.
-    char target[PATH_MAX];
-    ssize_t n = readlink(p->link.c_str(), target, sizeof target);
-    if (n == (ssize_t)p->terminal.size() && memcmp(target, p->terminal.data(), (size_t)n) == 0)
-        unlink(p->link.c_str());
+    {
+        LinkMover &lm = mover();
+        std::lock_guard<std::mutex> g(lm.m);
+        p->mover->stopped = true;
+        if (p->mover->watch >= 0) {
+            inotify_rm_watch(lm.notify_fd, p->mover->watch);
+            lm.by_watch.erase(p->mover->watch);
+        }
+    }
+    sync_lines(p);
+    unlink_if_ours(p->link, p->current);
+    // Closing the masters hangs up every program still on the port.
+    for (auto &l : p->lines())
+        drop_line(*l, true);
     unlink(p->status_file.c_str());
     p->events.clear();
-    p->outgoing.clear();
     p->incoming = 0;
     d.ports.erase(p->key);
     return true;
@@ -631,7 +1119,9 @@ std::string port_terminal(const char *name)
 {
     Guard g(lock);
     auto p = name ? find_port(name) : nullptr;
-    return p ? p->terminal : std::string();
+    if (p)
+        sync_lines(p);
+    return p && p->current ? p->current->terminal : std::string();
 }
 
 int port_status(const char *name)

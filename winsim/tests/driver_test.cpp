@@ -234,6 +234,42 @@ TEST_F(DriverPort, QuickProgramIsSeenAsOpenDataCloseInOrder)
     CloseHandle(h);
 }
 
+TEST_F(DriverPort, EachProgramGetsATerminalOfItsOwnSoSessionsNeverMix)
+{
+    HANDLE h = start_and_open("SIMB1");
+    std::string first = winsim::port_terminal("SIMB1");
+    int a = program_open("SIMB1");
+    ASSERT_GE(a, 0);
+    EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_PENDING);
+    // The open moves the link on to a fresh terminal.
+    std::string moved;
+    for (int i = 0; i < 500 && (moved.empty() || moved == first); i++) {
+        char target[256] = {};
+        if (readlink(link("SIMB1").c_str(), target, sizeof target - 1) > 0)
+            moved = target;
+        if (moved == first)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(moved, first);
+    EXPECT_EQ(ttyname(a), first);
+
+    // The next program comes before the driver has seen the first one leave: its bytes
+    // still stay in its own session.
+    program_write(a, "first");
+    close(a);
+    int b = program_open("SIMB1");
+    ASSERT_GE(b, 0);
+    EXPECT_EQ(ttyname(b), moved);
+    program_write(b, "second");
+    close(b);
+    EXPECT_EQ(read_data(h, 5), "first");
+    EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_DONE);
+    EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_PENDING);
+    EXPECT_EQ(read_data(h, 6), "second");
+    EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_DONE);
+    CloseHandle(h);
+}
+
 TEST_F(DriverPort, TwoProgramsAtOnceEndTheSessionWhenTheLastLeaves)
 {
     HANDLE h = start_and_open("SIMA3");
