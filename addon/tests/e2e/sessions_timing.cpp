@@ -18,6 +18,14 @@ namespace {
 
 // The serial program: python3, through pyserial where it is installed, else plain file
 // calls on the terminal. Each cycle writes "<i>".
+// The shortest gap whose sessions must all arrive intact. Built with the sanitizers the
+// driver's threads run several times slower than they do in the product.
+#ifdef TIMING_SLOWED_BY_SANITIZERS
+const int exact_from_ms = 2;
+#else
+const int exact_from_ms = 1;
+#endif
+
 const char cycles_script[] = R"(
 import os, sys, time
 path, count, gap = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]) / 1000.0
@@ -119,7 +127,7 @@ TEST(Sessions, EveryOpenByteAndCloseArrivesInTheProgramsOrder)
         // such a gap has three runs to come out exact. One that reopens at once may
         // share a terminal with the session before.
         int best = -1;
-        for (int attempt = 0; attempt < (gap >= 1 ? 3 : 1) && best < count; attempt++) {
+        for (int attempt = 0; attempt < (gap >= exact_from_ms ? 3 : 1) && best < count; attempt++) {
             ASSERT_EQ(run_cycles(terminal, count, gap), 0);
             std::vector<Session> sessions = collect_sessions(client, 0, count);
 
@@ -140,7 +148,7 @@ TEST(Sessions, EveryOpenByteAndCloseArrivesInTheProgramsOrder)
                         mixed.c_str());
             best = std::max(best, intact);
         }
-        if (gap >= 1) {
+        if (gap >= exact_from_ms) {
             EXPECT_EQ(best, count);
         }
     }
