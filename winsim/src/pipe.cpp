@@ -160,6 +160,7 @@ struct Pipe : Object {
         stop_listening();
         conn_fd = fd;
         state = Connected;
+        watch_connection();
         client_gone = false;
         rest.clear();
         rest_off = 0;
@@ -182,27 +183,19 @@ struct Pipe : Object {
         return client_gone;
     }
 
-    // The socket is watched only while something waits on it: the watch is level-
-    // triggered, and a hung-up socket would otherwise report itself without end.
-    void update_watch()
+    // The socket is watched from accept to close, edge-triggered: the I/O thread hears
+    // of new messages, room to write and the client's hang-up once each, and serves what
+    // is queued then. A request issued later tries the socket itself first, so nothing
+    // the socket holds waits for another edge, and no request costs a change of the
+    // watch.
+    void watch_connection()
     {
-        if (conn_fd < 0)
-            return;
-        uint32_t events = (reads.empty() ? 0u : (uint32_t)EPOLLIN) | (writes.empty() ? 0u : (uint32_t)EPOLLOUT);
-        if (events == 0) {
-            if (conn_watched)
-                reactor_unwatch(conn_fd);
-            conn_watched = false;
-        } else if (conn_watched) {
-            reactor_modify(conn_fd, events);
-        } else {
-            std::weak_ptr<Pipe> w = weak();
-            reactor_watch(conn_fd, events, [w](uint32_t) {
-                if (auto p = w.lock())
-                    p->serve_pending();
-            });
-            conn_watched = true;
-        }
+        std::weak_ptr<Pipe> w = weak();
+        reactor_watch(conn_fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, [w](uint32_t) {
+            if (auto p = w.lock())
+                p->serve_pending();
+        });
+        conn_watched = true;
     }
 
     void close_connection()
@@ -356,7 +349,6 @@ struct Pipe : Object {
             writes.pop_front();
             io_complete(ov, err, bytes);
         }
-        update_watch();
     }
 
     // Ends pending requests at once with `err` (DisconnectNamedPipe).
@@ -388,9 +380,7 @@ struct Pipe : Object {
 
     size_t cancel(HANDLE h, OVERLAPPED *ov) override
     {
-        size_t n = abort_matching(connects, h, ov) + abort_matching(reads, h, ov) + abort_matching(writes, h, ov);
-        update_watch();
-        return n;
+        return abort_matching(connects, h, ov) + abort_matching(reads, h, ov) + abort_matching(writes, h, ov);
     }
 
     void on_close(HANDLE h) override
@@ -583,7 +573,6 @@ static BOOL transfer(const char *function, HANDLE h, void *buf, DWORD len, LPDWO
             return finish_now(use, err, bytes, count);
     }
     queue.push_back(r);
-    pipe->update_watch();
     if (!sync)
         return fail(ERROR_IO_PENDING, FALSE);
     return wait_sync(g, use, count);
