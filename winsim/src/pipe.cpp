@@ -92,6 +92,7 @@ struct Pipe : Object {
     int listen_fd = -1;
     int conn_fd = -1;
     bool conn_watched = false;
+    bool watching_out = false;
     State state = Disconnected;
     // Connected, but the client has closed its end (learnt from the socket).
     bool client_gone = false;
@@ -184,18 +185,33 @@ struct Pipe : Object {
     }
 
     // The socket is watched from accept to close, edge-triggered: the I/O thread hears
-    // of new messages, room to write and the client's hang-up once each, and serves what
-    // is queued then. A request issued later tries the socket itself first, so nothing
-    // the socket holds waits for another edge, and no request costs a change of the
-    // watch.
+    // of new messages and the client's hang-up once each, and serves what is queued
+    // then. A request issued later tries the socket itself first, so nothing the socket
+    // holds waits for another edge, and no read costs a change of the watch. Room to
+    // write is asked for only while a write waits for it, which is rare: writes are
+    // never attempted while the caller may still be filling a buffer of a later one.
+    uint32_t watch_events() const
+    {
+        return EPOLLIN | EPOLLRDHUP | EPOLLET | (writes.empty() ? 0u : (uint32_t)EPOLLOUT);
+    }
+
     void watch_connection()
     {
         std::weak_ptr<Pipe> w = weak();
-        reactor_watch(conn_fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, [w](uint32_t) {
+        watching_out = false;
+        reactor_watch(conn_fd, watch_events(), [w](uint32_t) {
             if (auto p = w.lock())
                 p->serve_pending();
         });
         conn_watched = true;
+    }
+
+    void update_watch()
+    {
+        if (conn_fd < 0 || !conn_watched || watching_out == !writes.empty())
+            return;
+        watching_out = !writes.empty();
+        reactor_modify(conn_fd, watch_events());
     }
 
     void close_connection()
@@ -349,6 +365,7 @@ struct Pipe : Object {
             writes.pop_front();
             io_complete(ov, err, bytes);
         }
+        update_watch();
     }
 
     // Ends pending requests at once with `err` (DisconnectNamedPipe).
@@ -380,7 +397,9 @@ struct Pipe : Object {
 
     size_t cancel(HANDLE h, OVERLAPPED *ov) override
     {
-        return abort_matching(connects, h, ov) + abort_matching(reads, h, ov) + abort_matching(writes, h, ov);
+        size_t n = abort_matching(connects, h, ov) + abort_matching(reads, h, ov) + abort_matching(writes, h, ov);
+        update_watch();
+        return n;
     }
 
     void on_close(HANDLE h) override
@@ -573,6 +592,7 @@ static BOOL transfer(const char *function, HANDLE h, void *buf, DWORD len, LPDWO
             return finish_now(use, err, bytes, count);
     }
     queue.push_back(r);
+    pipe->update_watch();
     if (!sync)
         return fail(ERROR_IO_PENDING, FALSE);
     return wait_sync(g, use, count);
