@@ -386,10 +386,13 @@ struct TerminalMaker {
     std::vector<Terminal> ready;
     std::vector<int> done;  // masters to close
     std::vector<std::shared_ptr<LinkState>> wanting;  // ports whose spares are to be topped up
+    size_t ports = 0;   // started ports: with none, no terminal is kept
+    bool busy = false;  // working outside the lock
+    std::condition_variable idle;
     bool started = false;
-};
 
-const size_t terminals_kept_ready = 4;
+    size_t to_keep() const { return ports > 0 ? 4 : 0; }
+};
 
 TerminalMaker &maker()
 {
@@ -452,14 +455,13 @@ void maker_run()
     TerminalMaker &tm = maker();
     std::unique_lock<std::mutex> g(tm.m);
     for (;;) {
-        tm.wake.wait(g, [&] {
-            return tm.ready.size() < terminals_kept_ready || !tm.done.empty() || !tm.wanting.empty();
-        });
+        tm.wake.wait(g, [&] { return tm.ready.size() < tm.to_keep() || !tm.done.empty() || !tm.wanting.empty(); });
         std::vector<int> done;
         done.swap(tm.done);
         std::vector<std::shared_ptr<LinkState>> wanting;
         wanting.swap(tm.wanting);
-        bool make = tm.ready.size() < terminals_kept_ready;
+        bool make = tm.ready.size() < tm.to_keep();
+        tm.busy = true;
         g.unlock();
         for (auto &st : wanting)
             refill(st);
@@ -469,8 +471,12 @@ void maker_run()
         if (make)
             t = make_terminal();
         g.lock();
-        if (t.master >= 0)
+        tm.busy = false;
+        tm.idle.notify_all();
+        if (t.master >= 0 && tm.ready.size() < tm.to_keep())
             tm.ready.push_back(t);
+        else if (t.master >= 0)
+            close(t.master);  // the last port stopped meanwhile
         else if (make)
             tm.wake.wait_for(g, std::chrono::milliseconds(100));  // out of terminals: do not spin
     }
@@ -484,6 +490,40 @@ void maker_start()
         return;
     tm.started = true;
     std::thread(maker_run).detach();
+}
+
+// The new port's spares are made by the maker, so that starting a port costs one
+// terminal only; until they are there, the port's programs share its first terminal.
+void maker_port_started(const std::shared_ptr<LinkState> &st)
+{
+    TerminalMaker &tm = maker();
+    std::lock_guard<std::mutex> g(tm.m);
+    tm.ports++;
+    tm.wanting.push_back(st);
+    tm.wake.notify_one();
+}
+
+// With the last port gone the driver holds no terminal at all: what the maker keeps or
+// has still to close is closed here, once it is done with what it is doing.
+void maker_port_stopped()
+{
+    TerminalMaker &tm = maker();
+    std::vector<Terminal> ready;
+    std::vector<int> done;
+    {
+        std::unique_lock<std::mutex> g(tm.m);
+        if (tm.ports > 0)
+            tm.ports--;
+        if (tm.ports > 0)
+            return;
+        tm.idle.wait(g, [&] { return !tm.busy; });
+        ready.swap(tm.ready);
+        done.swap(tm.done);
+    }
+    for (Terminal &t : ready)
+        close(t.master);
+    for (int fd : done)
+        close(fd);
 }
 
 // A ready terminal, or one made here when none is.
@@ -994,9 +1034,8 @@ bool start_port(const std::string &name)
         std::lock_guard<std::mutex> g(mover().m);
         watch_for_open(p->mover, p->current->terminal);
     }
-    refill(p->mover);
-    sync_lines(p);
     d.ports[p->key] = p;
+    maker_port_started(p->mover);
     return true;
 }
 
@@ -1026,6 +1065,7 @@ bool stop_port(const std::string &name)
     p->events.clear();
     p->incoming = 0;
     d.ports.erase(p->key);
+    maker_port_stopped();
     return true;
 }
 
