@@ -387,11 +387,12 @@ struct TerminalMaker {
     std::vector<int> done;  // masters to close
     std::vector<std::shared_ptr<LinkState>> wanting;  // ports whose spares are to be topped up
     size_t ports = 0;   // started ports: with none, no terminal is kept
-    bool busy = false;  // working outside the lock
+    bool in_use = false;  // a program has opened a port since the last port stopped
+    bool busy = false;    // working outside the lock
     std::condition_variable idle;
     bool started = false;
 
-    size_t to_keep() const { return ports > 0 ? 4 : 0; }
+    size_t to_keep() const { return ports > 0 && in_use ? 4 : 0; }
 };
 
 TerminalMaker &maker()
@@ -492,15 +493,13 @@ void maker_start()
     std::thread(maker_run).detach();
 }
 
-// The new port's spares are made by the maker, so that starting a port costs one
-// terminal only; until they are there, the port's programs share its first terminal.
-void maker_port_started(const std::shared_ptr<LinkState> &st)
+// Starting a port costs one terminal: spares are made once a program opens the port
+// (the first of them by the link mover, at once), so a port nobody opens costs no more.
+void maker_port_started()
 {
     TerminalMaker &tm = maker();
     std::lock_guard<std::mutex> g(tm.m);
     tm.ports++;
-    tm.wanting.push_back(st);
-    tm.wake.notify_one();
 }
 
 // With the last port gone the driver holds no terminal at all: what the maker keeps or
@@ -516,6 +515,7 @@ void maker_port_stopped()
             tm.ports--;
         if (tm.ports > 0)
             return;
+        tm.in_use = false;
         tm.idle.wait(g, [&] { return !tm.busy; });
         ready.swap(tm.ready);
         done.swap(tm.done);
@@ -704,6 +704,7 @@ void mover_run()
         TerminalMaker &tm = maker();
         std::lock_guard<std::mutex> g(tm.m);
         tm.wanting.insert(tm.wanting.end(), moved.begin(), moved.end());
+        tm.in_use = true;
         tm.wake.notify_one();
     }
 }
@@ -1035,7 +1036,7 @@ bool start_port(const std::string &name)
         watch_for_open(p->mover, p->current->terminal);
     }
     d.ports[p->key] = p;
-    maker_port_started(p->mover);
+    maker_port_started();
     return true;
 }
 
