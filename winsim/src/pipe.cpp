@@ -151,9 +151,22 @@ struct Pipe : Object {
     {
         if (state != Listening || listen_fd < 0)
             return false;
-        int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        pollfd queued{listen_fd, POLLIN, 0};
+        if (poll(&queued, 1, 0) <= 0 || !(queued.revents & POLLIN))
             return false;
+        // From here the instance is taken. A client that connects now must be refused,
+        // as Windows refuses one that finds the instance busy; without the shutdown the
+        // kernel would queue it behind the one taken here, and closing the listener
+        // would then drop a connection that its client already saw succeed.
+        shutdown(listen_fd, SHUT_RDWR);
+        int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            // Nothing was taken after all: listen afresh, since a listener that is
+            // shut down refuses everybody.
+            stop_listening();
+            listen_now();
+            return false;
+        }
         // SO_SNDBUFFORCE passes the system's cap when we may; else take what we get.
         int size = send_buffer_bytes;
         if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)

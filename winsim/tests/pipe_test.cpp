@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -457,3 +458,62 @@ TEST(NamedPipe, ByteModeReadsAMessageInPiecesWithoutMoreData)
 }
 
 }  // namespace
+
+// Clients that keep connecting while the server takes one after another: a client
+// whose connect() succeeded was taken by the server and gets its greeting; the others
+// are refused, as Windows refuses a client that finds the instance busy. None is
+// connected and then dropped without a word.
+TEST_F(PipeTest, AClientThatGotInIsServedAndTheOthersAreRefused)
+{
+    const int rounds = 300;
+    std::atomic<bool> stop{false};
+    std::atomic<int> served{0}, dropped{0};
+    std::string path = PipeClient::path_of(kShort);
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 6; t++) {
+        clients.emplace_back([&] {
+            while (!stop) {
+                // Blocking, so that a client waits in connect() while the one slot
+                // of the listener's queue is taken.
+                int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+                sockaddr_un addr{};
+                addr.sun_family = AF_UNIX;
+                snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+                if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+                    char buf[16];
+                    ssize_t n = recv(fd, buf, sizeof buf, 0);
+                    if (n == 5 && memcmp(buf, "hello", 5) == 0)
+                        served++;
+                    else if (!stop)
+                        dropped++;
+                }
+                close(fd);
+            }
+        });
+    }
+    for (int i = 0; i < rounds; i++) {
+        if (!ConnectNamedPipe(pipe, &ov)) {
+            DWORD e = GetLastError();
+            if (e == ERROR_IO_PENDING)
+                ASSERT_EQ(finish(pipe, ov), 0u);
+            else
+                ASSERT_EQ(e, (DWORD)ERROR_PIPE_CONNECTED);
+        }
+        OVERLAPPED wov{};
+        wov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (!WriteFile(pipe, "hello", 5, nullptr, &wov))
+            ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        DWORD written = 0;
+        GetOverlappedResult(pipe, &wov, &written, TRUE);
+        CloseHandle(wov.hEvent);
+        DisconnectNamedPipe(pipe);
+    }
+    stop = true;
+    // Clients still waiting in connect() are let go by the instance's end.
+    CloseHandle(pipe);
+    pipe = INVALID_HANDLE_VALUE;
+    for (auto &t : clients)
+        t.join();
+    EXPECT_GE(served.load(), rounds - 1);
+    EXPECT_EQ(dropped.load(), 0);
+}
