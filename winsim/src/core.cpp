@@ -36,6 +36,8 @@ uintptr_t next_handle = 0x1000;
 
 }  // namespace
 
+uint64_t handle_closes = 0;
+
 HANDLE handle_add(std::shared_ptr<Object> obj)
 {
     uintptr_t value = next_handle;
@@ -57,6 +59,7 @@ bool handle_close(HANDLE h)
         return false;
     std::shared_ptr<Object> obj = std::move(it->second);
     handles().erase(it);
+    handle_closes++;
     obj->on_close(h);
     cv.notify_all();
     return true;

@@ -49,6 +49,10 @@ std::shared_ptr<T> handle_get_as(HANDLE h)
 // Removes the handle from the table and tells the object; false when it was not there.
 bool handle_close(HANDLE h);
 size_t handle_count();
+// Bumped whenever a handle is closed (lock held): a thread that resolved a set of
+// handles earlier may reuse what it found while the count is unchanged, since handle
+// values are never reused and so an unchanged count means every one is still open.
+extern uint64_t handle_closes;
 
 // Overlapped requests. `io_begin` marks the request pending and resets its event, as
 // the system does when a request is issued; `io_complete` stores status and byte count

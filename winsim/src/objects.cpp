@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <vector>
@@ -109,19 +110,54 @@ void event_reset_locked(HANDLE h)
 
 using namespace winsim;
 
+namespace {
+
+// The service waits on the same handles pass after pass; resolving them anew each
+// time costs a hash lookup per handle and an allocation. Each thread keeps the objects
+// of its last wait and reuses them while the handles are the same and none was closed.
+// The cache also keeps the objects alive for the wait, should a handle be closed meanwhile.
+struct WaitSet {
+    uint64_t closes = UINT64_MAX;
+    std::vector<HANDLE> handles;
+    std::vector<std::shared_ptr<Object>> objs;
+};
+
+// Returns the objects for `handles`, or null when one of them is not a waitable
+// handle (lock held).
+const std::vector<std::shared_ptr<Object>> *resolve_wait(DWORD count, const HANDLE *handles)
+{
+    static thread_local WaitSet set;
+    if (set.closes == handle_closes && set.handles.size() == count &&
+        std::equal(set.handles.begin(), set.handles.end(), handles))
+        return &set.objs;
+    set.closes = UINT64_MAX;
+    set.handles.assign(handles, handles + count);
+    set.objs.clear();
+    for (DWORD i = 0; i < count; i++) {
+        auto obj = handle_get(handles[i]);
+        if (!obj || !obj->waitable()) {
+            set.handles.clear();
+            set.objs.clear();
+            return nullptr;
+        }
+        set.objs.push_back(std::move(obj));
+    }
+    set.closes = handle_closes;
+    return &set.objs;
+}
+
+}  // namespace
+
 static DWORD wait_for_objects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms)
 {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles)
         return fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
     Guard g(lock);
-    // The objects stay alive for the wait even when their handles are closed meanwhile.
-    std::vector<std::shared_ptr<Object>> objs;
-    for (DWORD i = 0; i < count; i++) {
-        auto obj = handle_get(handles[i]);
-        if (!obj || !obj->waitable())
-            return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
-        objs.push_back(obj);
-    }
+    const auto *found = resolve_wait(count, handles);
+    if (!found)
+        return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+    // Only this thread's next wait replaces the entry, so it outlives this wait.
+    const auto &objs = *found;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         if (wait_all) {

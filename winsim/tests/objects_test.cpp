@@ -53,6 +53,33 @@ TEST(Waits, LowestSignalledIndexWinsAndBadHandleFails)
         CloseHandle(h);
 }
 
+// The same handle array waited on again must see what changed in between: a handle
+// closed, an array entry swapped for another handle, a handle closed elsewhere.
+TEST(Waits, RepeatedWaitOnOneArraySeesClosedAndReplacedHandles)
+{
+    HANDLE ev[2];
+    for (auto &h : ev)
+        h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_EQ(WaitForMultipleObjects(2, ev, FALSE, 0), WAIT_TIMEOUT);
+    SetEvent(ev[1]);
+    EXPECT_EQ(WaitForMultipleObjects(2, ev, FALSE, 0), WAIT_OBJECT_0 + 1);
+
+    // Same values in the array, but one of them is closed now.
+    CloseHandle(ev[0]);
+    EXPECT_EQ(WaitForMultipleObjects(2, ev, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+
+    // The entry replaced in place: the new event is the one waited on.
+    ev[0] = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    EXPECT_EQ(WaitForMultipleObjects(2, ev, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(1, &ev[1], FALSE, 0), WAIT_TIMEOUT) << "a shorter array is another wait";
+
+    // Closed by another thread between two waits of this one.
+    std::thread([&] { CloseHandle(ev[1]); }).join();
+    EXPECT_EQ(WaitForMultipleObjects(2, ev, FALSE, 0), WAIT_FAILED);
+    CloseHandle(ev[0]);
+}
+
 TEST(Waits, SixtyFourHandlesAtMost)
 {
     std::vector<HANDLE> ev(65);
