@@ -348,8 +348,17 @@ void service_loop(void)
         pipe_keep_pending();
         set_events();
         DWORD time_out = wait_time_out();
-        vsp_log_flush();
-        DWORD result = WaitForMultipleObjects((DWORD)events_count, events, FALSE, time_out);
+        // While data streams, the next completion is usually there already: the held
+        // lines then wait for the pass that really blocks (or a full buffer) instead of
+        // costing a write per frame. A timed wait (a retry back-off) is rare enough
+        // to flush and wait at once.
+        DWORD result = WAIT_TIMEOUT;
+        if (time_out == INFINITE)
+            result = WaitForMultipleObjects((DWORD)events_count, events, FALSE, 0);
+        if (result == WAIT_TIMEOUT) {
+            vsp_log_flush();
+            result = WaitForMultipleObjects((DWORD)events_count, events, FALSE, time_out);
+        }
         if (result == WAIT_TIMEOUT && time_out != INFINITE)
             continue;
         int index = (int)result;
