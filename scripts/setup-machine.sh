@@ -41,7 +41,7 @@ PACKAGES=(
     mingw-w64
     dpkg-dev
     valgrind
-    wine wine64 python3
+    wine wine64 python3 python3-serial
     clang libclang-rt-14-dev
 )
 
