@@ -14,45 +14,14 @@ using namespace e2e;
 
 namespace {
 
-const std::string kPortsClass = "class = {4D36E978-E325-11CE-BFC1-08002BE10318}\n";
 const std::string kUmdfId = "UMDF\\VirtualSerial2um";
 const std::string kBeginInit = "-------------- begin vports_init ------------------\n";
 const std::string kEndInit = "-------------- end vports_init ---------------------\n";
 
-std::string code_answer(const std::string &msg_id, int code)
-{
-    return "{ \"msg_id\": \"" + msg_id + "\", \"msg_body\": { \"error_code\": " + std::to_string(code) +
-           ", \"error_msg\": \"\" } }";
-}
 
-std::string created(int channel)
-{
-    return "{ \"msg_id\": \"create_port_resp\", \"msg_body\": { \"error_code\": 0, \"error_msg\": \"\", "
-           "\"channel_id\": " +
-           std::to_string(channel) + " } }";
-}
 
-std::string ptr(const void *p)
-{
-    char buf[32];
-    snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
 
-std::string open_lines(const std::string &name, HANDLE h)
-{
-    return "will open \\\\.\\" + name + "\nCreateFile ok, handle=" + ptr(h) +
-           "\nCreateEvent ok\nDeviceIoControl, hcom=" + ptr(h) +
-           "\nIOCTL_SERIAL_PEER_OPEN_CONTROL OK\nIOCTL_SERIAL_PEER_READ_CONTROL OK\n";
-}
 
-vport *named(const std::string &name, const std::string &gateway = "")
-{
-    vport *p = vport_new();
-    strcpy(p->portname, name.c_str());
-    strcpy(p->gateway_id, gateway.c_str());
-    return p;
-}
 
 class Binding : public ServiceTest {
 protected:

@@ -10,25 +10,10 @@ using namespace e2e;
 
 namespace {
 
-const std::string kPortsClass = "class = {4D36E978-E325-11CE-BFC1-08002BE10318}\n";
 const std::string kListing = request("get_all_ports_req", "{}");
 
-std::string ptr(const void *p)
-{
-    char buf[32];
-    snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
 
-std::string answer(const std::string &msg_id, const std::string &body)
-{
-    return "{ \"msg_id\": \"" + msg_id + "\", \"msg_body\": " + body + " }";
-}
 
-std::string code_answer(const std::string &msg_id, int code, const std::string &error_msg = "")
-{
-    return answer(msg_id, "{ \"error_code\": " + std::to_string(code) + ", \"error_msg\": \"" + error_msg + "\" }");
-}
 
 std::string port_item(const std::string &gateway, const std::string &name, int channel)
 {

@@ -12,29 +12,9 @@ using namespace e2e;
 
 namespace {
 
-const std::string kPortsClass = "class = {4D36E978-E325-11CE-BFC1-08002BE10318}\n";
 
-std::string ptr(const void *p)
-{
-    char buf[32];
-    snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
 
-// What a successful vport_open logs.
-std::string open_lines(const std::string &name, HANDLE h)
-{
-    return "will open \\\\.\\" + name + "\nCreateFile ok, handle=" + ptr(h) +
-           "\nCreateEvent ok\nDeviceIoControl, hcom=" + ptr(h) +
-           "\nIOCTL_SERIAL_PEER_OPEN_CONTROL OK\nIOCTL_SERIAL_PEER_READ_CONTROL OK\n";
-}
 
-vport *named(const std::string &name)
-{
-    vport *p = vport_new();
-    strcpy(p->portname, name.c_str());
-    return p;
-}
 
 int occupied()
 {

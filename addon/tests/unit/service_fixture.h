@@ -15,6 +15,47 @@
 #include "e2e/harness.h"
 #include "fresh_root.h"
 
+// ------------------------------------------------------------ shared expectations
+
+// The device-file line that puts a device into the Ports class.
+const std::string kPortsClass = "class = {4D36E978-E325-11CE-BFC1-08002BE10318}\n";
+
+// A handle or pointer as the service's "%p" prints it.
+inline std::string ptr(const void *p)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
+
+// What a successful vport_open logs.
+inline std::string open_lines(const std::string &name, HANDLE h)
+{
+    return "will open \\\\.\\" + name + "\nCreateFile ok, handle=" + ptr(h) +
+           "\nCreateEvent ok\nDeviceIoControl, hcom=" + ptr(h) +
+           "\nIOCTL_SERIAL_PEER_OPEN_CONTROL OK\nIOCTL_SERIAL_PEER_READ_CONTROL OK\n";
+}
+
+// A new, empty port record with its names filled in.
+inline vport *named(const std::string &name, const std::string &gateway = "")
+{
+    vport *p = vport_new();
+    strcpy(p->portname, name.c_str());
+    strcpy(p->gateway_id, gateway.c_str());
+    return p;
+}
+
+// The text of a control message with the given body, and of an answer body.
+inline std::string answer(const std::string &msg_id, const std::string &body)
+{
+    return "{ \"msg_id\": \"" + msg_id + "\", \"msg_body\": " + body + " }";
+}
+
+inline std::string code_answer(const std::string &msg_id, int code, const std::string &error_msg = "")
+{
+    return answer(msg_id, "{ \"error_code\": " + std::to_string(code) + ", \"error_msg\": \"" + error_msg + "\" }");
+}
+
 // Everything written to fd 1 while it lives is kept and also passed on to the real
 // standard output, so test failures printed meanwhile are not lost.
 class LogCapture {
