@@ -90,18 +90,25 @@ int open_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_id, co
     }
     vsp_log("open_port: %s ----- %s\n", name, gateway);
 
+    take_up_port("open_port", name, gateway);
+    return 0;
+}
+
+vport *take_up_port(const char *caller, const char *name, const char *gateway)
+{
     vport *port = vport_new();
     if (port == NULL) {
-        vsp_log("open_port: no memory for port %s\n", name);
-        return -1;
+        vsp_log("%s: no memory for port %s\n", caller, name);
+        return NULL;
     }
     strcpy(port->portname, name);
     strcpy(port->gateway_id, gateway);
     vport_open(port);
     if (vports_add(port) < 0) {
         // Without a channel nothing could list, serve or remove the port.
-        vsp_log("open_port: no free channel for port %s, closed\n", name);
+        vsp_log("%s: no free channel for port %s, closed\n", caller, name);
         vport_release(port);
+        return NULL;
     }
-    return 0;
+    return port;
 }

@@ -63,6 +63,10 @@ extern size_t pipe_queue_low_water;
 
 HANDLE vport_open(vport *port);
 int open_port(HDEVINFO set, PSP_DEVINFO_DATA device, const char *hardware_id, const char *port_name);
+// A record for a port whose device exists: opened (the device may not open; such a port
+// is listed and can be removed) and given the lowest free channel. Null, with a log line
+// naming `caller`, when no record or channel can be had.
+vport *take_up_port(const char *caller, const char *name, const char *gateway);
 
 vport *create_port(const char *port_name, const char *gateway_id, char *error_text);
 // Refuse a port before anything is created: one the service could never serve, and

@@ -6,27 +6,6 @@
 #include "addon/service.h"
 #include "addon/sysmsg.h"
 
-// The port's record, opened and in a channel. The device may not have opened: such a
-// port is listed and can be removed, as one found at start-up.
-static vport *make_port(const char *port_name, const char *gateway_id)
-{
-    vport *port = vport_new();
-    if (port == NULL) {
-        vsp_log("create_port: no memory for port %s\n", port_name);
-        return NULL;
-    }
-    strcpy(port->gateway_id, gateway_id);
-    strcpy(port->portname, port_name);
-    vport_open(port);
-    if (vports_add(port) < 0) {
-        // Free slots were counted before anything was created; nothing took one since.
-        vsp_log("create_port: no free channel for port %s, closed\n", port_name);
-        vport_release(port);
-        return NULL;
-    }
-    return port;
-}
-
 static void log_names(HDEVINFO set, PSP_DEVINFO_DATA device)
 {
     char friendly[101];
@@ -79,7 +58,8 @@ vport *create_port(const char *port_name, const char *gateway_id, char *error_te
         }
         BOOL installed = DiInstallDevice(NULL, set, &DeviceInfoData, NULL, 0, NULL);
         vsp_log("DiInstallDevice rt=%d\n", installed);
-        port = make_port(port_name, gateway_id);
+        // Free slots were counted before anything was created; nothing took one since.
+        port = take_up_port("create_port", port_name, gateway_id);
         log_names(set, &DeviceInfoData);
     }
     SetupDiDestroyDeviceInfoList(set);
