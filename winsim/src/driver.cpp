@@ -53,9 +53,8 @@ const DWORD IOCTL_PORT_STATUS = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 203, METHOD_BU
 // Bytes for a program that does not read are kept up to this much (beyond what the
 // terminal itself buffers); the excess is dropped, as on a line nobody drains.
 const size_t outgoing_limit = 64 * 1024;
-// Bytes from a program wait for the service's READs up to this much; beyond it the
-// master is no longer read, so the program's writes block as under flow control.
-const size_t incoming_limit = 64 * 1024;
+// Bytes from a program are read from its terminal only when a READ asks for them, so
+// a program that outpaces the service is held up by its terminal, as by flow control.
 // A program's close is announced a moment before the terminal lets go of the file; this
 // long at most the driver waits to see whether the terminal is free.
 const int release_wait_ms = 20;
@@ -90,7 +89,7 @@ struct Line {
     int master = -1;
     int watch = -1;  // inotify watch on the slave
     bool watched = false;  // the master is in the I/O thread's set
-    uint32_t interest = 0;
+    uint32_t armed = 0;    // what its watch will report once (EPOLLONESHOT)
     bool failed = false;
     bool connected = false;  // a program has the slave open
     bool spare = false;      // made ready, the link has not pointed at it yet
@@ -220,52 +219,70 @@ size_t abort_requests(Port &p, bool all, HANDLE h, OVERLAPPED *ov)
     return abort_matching(p.reads, all, h, ov) + abort_matching(p.held, all, h, ov);
 }
 
-// Only lines with a program are watched: an idle master shows a hang-up for good.
+// Only lines with a program are watched: an idle master shows a hang-up for good. A
+// line's watch is armed for one report at a time, and only while the driver needs one:
+// room to write while bytes for the program wait, and input while a READ waits with
+// nothing to give. A READ issued while bytes are there takes them itself, so a busy
+// port costs the I/O thread nothing and changes no watch.
 void update_interest(Port &p)
 {
     if (p.stopped)
         return;
+    bool want_input = !p.reads.empty() && p.events.empty();
     for (auto &l : p.lines()) {
         if (!l->watched)
             continue;
         uint32_t want = 0;
-        if (p.incoming < incoming_limit)
+        if (want_input)
             want |= EPOLLIN;
         if (!l->outgoing.empty())
             want |= EPOLLOUT;
-        if (want != l->interest) {
-            l->interest = want;
-            reactor_modify(l->master, want);
+        if (want & ~l->armed) {
+            l->armed = want;
+            reactor_modify(l->master, want | EPOLLONESHOT);
         }
     }
 }
 
+void read_master(Port &p, Line &l, bool all);
+
 // Hands queued events to pending READs: an open or a close completes one READ by itself;
 // data fills a READ from as many data events as fit, never reaching past an open or close.
+// A READ left with nothing to give takes what the program's terminals hold, once per
+// call, so that no caller is kept here by a program that writes without pause.
 void deliver(Port &p)
 {
-    while (!p.reads.empty() && !p.events.empty()) {
-        PendingRead r = p.reads.front();
-        p.reads.pop_front();
-        PortEvent &first = p.events.front();
-        if (first.kind != PortEvent::Data) {
-            DWORD error = first.kind == PortEvent::Opened ? ERROR_EVENT_PENDING : ERROR_EVENT_DONE;
-            p.events.pop_front();
-            io_complete(r.ov, error, 0);
-            continue;
-        }
-        DWORD n = 0;
-        while (n < r.size && !p.events.empty() && p.events.front().kind == PortEvent::Data) {
-            PortEvent &e = p.events.front();
-            size_t take = std::min<size_t>(r.size - n, e.data.size() - e.used);
-            memcpy(r.out + n, e.data.data() + e.used, take);
-            e.used += take;
-            n += (DWORD)take;
-            p.incoming -= take;
-            if (e.used == e.data.size())
+    bool pulled = false;
+    for (;;) {
+        while (!p.reads.empty() && !p.events.empty()) {
+            PendingRead r = p.reads.front();
+            p.reads.pop_front();
+            PortEvent &first = p.events.front();
+            if (first.kind != PortEvent::Data) {
+                DWORD error = first.kind == PortEvent::Opened ? ERROR_EVENT_PENDING : ERROR_EVENT_DONE;
                 p.events.pop_front();
+                io_complete(r.ov, error, 0);
+                continue;
+            }
+            DWORD n = 0;
+            while (n < r.size && !p.events.empty() && p.events.front().kind == PortEvent::Data) {
+                PortEvent &e = p.events.front();
+                size_t take = std::min<size_t>(r.size - n, e.data.size() - e.used);
+                memcpy(r.out + n, e.data.data() + e.used, take);
+                e.used += take;
+                n += (DWORD)take;
+                p.incoming -= take;
+                if (e.used == e.data.size())
+                    p.events.pop_front();
+            }
+            io_complete(r.ov, 0, n);
         }
-        io_complete(r.ov, 0, n);
+        if (pulled || p.reads.empty() || !p.events.empty() || !p.connected || p.stopped)
+            break;
+        pulled = true;
+        for (auto &l : p.lines())
+            if (l->connected)
+                read_master(p, *l, false);
     }
     update_interest(p);
 }
@@ -303,12 +320,12 @@ void stop_watching(Line &l)
     if (l.watched)
         reactor_unwatch(l.master);
     l.watched = false;
-    l.interest = 0;
+    l.armed = 0;
 }
 
-// Reads what a program wrote: once per readiness, so that a program writing byte by
-// byte cannot keep the driver here. `all` reads to the end and ignores the limit: a
-// close must come after every byte written before it. A read that finds nothing waiting
+// Reads what a program wrote: one read, so that a program writing byte by byte cannot
+// keep the driver here. `all` reads to the end: a close must come after every byte
+// written before it. A read that finds nothing waiting
 // also makes the terminal move input still in flight, so bytes written just before a
 // close are seen here.
 void read_master(Port &p, Line &l, bool all)
@@ -317,8 +334,6 @@ void read_master(Port &p, Line &l, bool all)
         return;
     char buf[16384];
     for (;;) {
-        if (!all && p.incoming >= incoming_limit)
-            break;
         ssize_t n = read(l.master, buf, sizeof buf);
         if (n > 0) {
             queue_data(p, buf, (size_t)n);
@@ -851,8 +866,9 @@ void program_opened(const std::shared_ptr<Port> &p, const std::shared_ptr<Line> 
         l->connected = true;
         std::weak_ptr<Port> wp = p;
         std::weak_ptr<Line> wl = l;
-        l->interest = p->incoming < incoming_limit ? (uint32_t)EPOLLIN : 0u;
-        reactor_watch(l->master, l->interest, [wp, wl](uint32_t events) { master_ready(wp, wl, events); });
+        // Armed at first for a hang-up alone; input and room are asked for as needed.
+        l->armed = 0;
+        reactor_watch(l->master, EPOLLONESHOT, [wp, wl](uint32_t events) { master_ready(wp, wl, events); });
         l->watched = true;
     }
     if (!p->connected) {
@@ -948,10 +964,9 @@ void master_ready(const std::weak_ptr<Port> &weak_port, const std::weak_ptr<Line
     auto l = weak_line.lock();
     if (!p || !l || p->stopped || !l->watched)
         return;
+    l->armed = 0;  // the watch reported once and waits to be armed again
     if (events & EPOLLOUT)
         flush_outgoing(*l);
-    if (events & (EPOLLIN | EPOLLERR))
-        read_master(*p, *l, false);
     // The line hung up yet its close was never announced (lost notifications): the
     // session ends here rather than the hang-up being reported again and again.
     if ((events & EPOLLHUP) && l->connected && !open_waiting(*l))
@@ -1226,6 +1241,9 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inlen, LPVOID
             return fail(ERROR_INVALID_PARAMETER, FALSE);
         io_begin(ov);
         p.reads.push_back(PendingRead{h, ov, static_cast<unsigned char *>(out), outlen});
+        // Opens and closes that already happened go ahead of bytes read from now on.
+        if (p.events.empty())
+            handle_notes();
         // What the driver holds already completes the READ here, as a driver completes
         // a request it can satisfy at once; its event is signalled all the same. Data is
         // a success the call returns; an open or close is an error status, which a

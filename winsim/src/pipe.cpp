@@ -92,7 +92,7 @@ struct Pipe : Object {
     int listen_fd = -1;
     int conn_fd = -1;
     bool conn_watched = false;
-    bool watching_out = false;
+    uint32_t armed = 0;  // what the connection's watch will report once (EPOLLONESHOT)
     State state = Disconnected;
     // Connected, but the client has closed its end (learnt from the socket).
     bool client_gone = false;
@@ -197,34 +197,37 @@ struct Pipe : Object {
         return client_gone;
     }
 
-    // The socket is watched from accept to close, edge-triggered: the I/O thread hears
-    // of new messages and the client's hang-up once each, and serves what is queued
-    // then. A request issued later tries the socket itself first, so nothing the socket
-    // holds waits for another edge, and no read costs a change of the watch. Room to
-    // write is asked for only while a write waits for it, which is rare: writes are
-    // never attempted while the caller may still be filling a buffer of a later one.
+    // The socket is watched from accept to close, armed for one report at a time and
+    // only while a request waits for it: a new message or the client's hang-up while a
+    // read waits, room while a write waits. A request issued while the socket can serve
+    // it is served by the caller, so a busy connection costs the I/O thread nothing and
+    // changes no watch. Writes are never attempted while the caller may still be
+    // filling a buffer of a later one.
     uint32_t watch_events() const
     {
-        return EPOLLIN | EPOLLRDHUP | EPOLLET | (writes.empty() ? 0u : (uint32_t)EPOLLOUT);
+        return (reads.empty() ? 0u : (uint32_t)(EPOLLIN | EPOLLRDHUP)) | (writes.empty() ? 0u : (uint32_t)EPOLLOUT);
     }
 
     void watch_connection()
     {
         std::weak_ptr<Pipe> w = weak();
-        watching_out = false;
-        reactor_watch(conn_fd, watch_events(), [w](uint32_t) {
-            if (auto p = w.lock())
+        armed = 0;  // a hang-up alone is reported until a request waits
+        reactor_watch(conn_fd, EPOLLONESHOT, [w](uint32_t) {
+            if (auto p = w.lock()) {
+                p->armed = 0;
                 p->serve_pending();
+            }
         });
         conn_watched = true;
     }
 
     void update_watch()
     {
-        if (conn_fd < 0 || !conn_watched || watching_out == !writes.empty())
+        uint32_t want = watch_events();
+        if (conn_fd < 0 || !conn_watched || !(want & ~armed))
             return;
-        watching_out = !writes.empty();
-        reactor_modify(conn_fd, watch_events());
+        armed = want;
+        reactor_modify(conn_fd, want | EPOLLONESHOT);
     }
 
     void close_connection()

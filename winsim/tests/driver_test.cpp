@@ -470,6 +470,43 @@ TEST_F(DriverPort, DataLargerThanAReadArrivesWhole)
     CloseHandle(h);
 }
 
+// With no READ asking, the driver leaves a program's bytes in its terminal: a program
+// that outpaces the service is held up there, as by flow control, and none of what it
+// got to write is lost or reordered once READs come again.
+TEST_F(DriverPort, AProgramThatOutpacesTheServiceIsHeldUpAndLosesNothing)
+{
+    HANDLE h = start_and_open("SIMA8");
+    int fd = program_open("SIMA8");
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_PENDING);
+    ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+    std::string all = pattern(1 << 20);
+    size_t written = 0;
+    while (written < all.size()) {
+        ssize_t n = write(fd, all.data() + written, std::min<size_t>(4096, all.size() - written));
+        if (n < 0) {
+            ASSERT_EQ(errno, EAGAIN) << strerror(errno);
+            break;
+        }
+        written += (size_t)n;
+    }
+    EXPECT_LT(written, all.size()) << "the program was never held up";
+    EXPECT_GT(written, 0u);
+    EXPECT_TRUE(read_data(h, written) == all.substr(0, written));
+
+    // Drained, the terminal takes the program's bytes again; a READ left waiting for
+    // them is completed by their arrival.
+    Read waiting;
+    ASSERT_TRUE(waiting.issue(h));
+    EXPECT_FALSE(waiting.done_at_once);
+    ASSERT_EQ(write(fd, "more", 4), 4);
+    EXPECT_EQ(waiting.wait(), 0u);
+    EXPECT_EQ(waiting.data(), "more");
+    close(fd);
+    EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_DONE);
+    CloseHandle(h);
+}
+
 TEST_F(DriverPort, StopRemovesTheTerminalAndRetiresOpenHandles)
 {
     // A link left behind by an earlier run is replaced.
