@@ -618,6 +618,7 @@ struct Figures {
     std::vector<double> p99;         // latencies: per-repetition p99
     std::vector<double> pooled;      // latencies: every sample
     std::vector<double> writes;      // write(2) calls of the relay per data frame
+    std::vector<double> message_bytes;  // data bytes per message (or read) the client took
     std::string error;
 };
 
@@ -660,6 +661,8 @@ void print_row(const Row &r)
             line += fmt("  p99 %.1f us (pooled) [per rep %s]", percentile(f.pooled, 0.99), range(f.p99, "%.1f").c_str());
         if (!f.cores.empty())
             line += fmt("  cpu %.2f cores, %.2f MB/s per core", median(f.cores), median(f.per_core));
+        if (!f.message_bytes.empty())
+            line += fmt("  %.0f B per client read", median(f.message_bytes));
         if (!f.writes.empty())
             line += fmt("  %.2f write calls per frame", median(f.writes));
         if (!f.error.empty())
@@ -740,6 +743,8 @@ void p2c_rep(Relay &relay, P2c &s, size_t chunk, double secs, Figures *out)
         w.join();
     if (out) {
         out->values.push_back((double)measured / wall / 1e6);
+        if (measured_frames)
+            out->message_bytes.push_back((double)measured / (double)measured_frames);
         if (writes0 >= 0 && measured_frames)
             out->writes.push_back(writes / (double)measured_frames);
         if (cpu0 >= 0) {

@@ -246,13 +246,38 @@ void update_interest(Port &p)
 
 void read_master(Port &p, Line &l, bool all);
 
+void read_notes();
+
+// Takes what the program's terminals hold into the queue: one read each. Not while an
+// open or close waits to be handled (the I/O thread was asked to), since bytes read now
+// might belong after it.
+bool pull(Port &p)
+{
+    read_notes();
+    if (!driver().notes.empty())
+        return false;
+    for (auto &l : p.lines())
+        if (l->connected)
+            read_master(p, *l, false);
+    return true;
+}
+
 // Hands queued events to pending READs: an open or a close completes one READ by itself;
 // data fills a READ from as many data events as fit, never reaching past an open or close.
-// A READ left with nothing to give takes what the program's terminals hold, once per
+// A READ that the queue cannot fill takes what the program's terminals hold, once per
 // call, so that no caller is kept here by a program that writes without pause.
 void deliver(Port &p)
 {
-    bool pulled = false;
+    bool pulled = !p.connected || p.stopped;
+    auto pull_once = [&] {
+        if (pulled)
+            return false;
+        pulled = true;
+        size_t before = p.events.size();
+        bool had_data = before > 0 && p.events.back().kind == PortEvent::Data;
+        size_t queued = p.incoming;
+        return pull(p) && (p.events.size() != before || (had_data && p.incoming != queued));
+    };
     for (;;) {
         while (!p.reads.empty() && !p.events.empty()) {
             PendingRead r = p.reads.front();
@@ -265,24 +290,25 @@ void deliver(Port &p)
                 continue;
             }
             DWORD n = 0;
-            while (n < r.size && !p.events.empty() && p.events.front().kind == PortEvent::Data) {
-                PortEvent &e = p.events.front();
-                size_t take = std::min<size_t>(r.size - n, e.data.size() - e.used);
-                memcpy(r.out + n, e.data.data() + e.used, take);
-                e.used += take;
-                n += (DWORD)take;
-                p.incoming -= take;
-                if (e.used == e.data.size())
-                    p.events.pop_front();
+            for (;;) {
+                while (n < r.size && !p.events.empty() && p.events.front().kind == PortEvent::Data) {
+                    PortEvent &e = p.events.front();
+                    size_t take = std::min<size_t>(r.size - n, e.data.size() - e.used);
+                    memcpy(r.out + n, e.data.data() + e.used, take);
+                    e.used += take;
+                    n += (DWORD)take;
+                    p.incoming -= take;
+                    if (e.used == e.data.size())
+                        p.events.pop_front();
+                }
+                // Full frames for the service: room left and nothing queued takes more.
+                if (n == r.size || !p.events.empty() || !pull_once())
+                    break;
             }
             io_complete(r.ov, 0, n);
         }
-        if (pulled || p.reads.empty() || !p.events.empty() || !p.connected || p.stopped)
+        if (p.reads.empty() || !p.events.empty() || !pull_once())
             break;
-        pulled = true;
-        for (auto &l : p.lines())
-            if (l->connected)
-                read_master(p, *l, false);
     }
     update_interest(p);
 }
@@ -1241,9 +1267,6 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inlen, LPVOID
             return fail(ERROR_INVALID_PARAMETER, FALSE);
         io_begin(ov);
         p.reads.push_back(PendingRead{h, ov, static_cast<unsigned char *>(out), outlen});
-        // Opens and closes that already happened go ahead of bytes read from now on.
-        if (p.events.empty())
-            handle_notes();
         // What the driver holds already completes the READ here, as a driver completes
         // a request it can satisfy at once; its event is signalled all the same. Data is
         // a success the call returns; an open or close is an error status, which a
