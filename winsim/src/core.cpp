@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -61,7 +63,7 @@ bool handle_close(HANDLE h)
     handles().erase(it);
     handle_closes++;
     obj->on_close(h);
-    cv.notify_all();
+    notify_waiters();
     return true;
 }
 
@@ -88,7 +90,7 @@ void io_complete(OVERLAPPED *ov, DWORD error, DWORD bytes)
     __atomic_store_n(&ov->Internal, error ? (error_tag | error) : 0, __ATOMIC_RELEASE);
     if (ov->hEvent)
         event_set_locked(ov->hEvent);
-    cv.notify_all();
+    notify_waiters();
 }
 
 // Decodes what io_complete stored; also used by GetOverlappedResult.
@@ -139,12 +141,94 @@ struct Reactor {
     std::vector<std::function<void()>> posted;
     std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers;
     bool started = false;
+
+    // A thread that waits pass after pass serves the descriptors itself (reactor_serve):
+    // it keeps that role between its waits, and the I/O thread stands aside meanwhile.
+    bool io_thread_polling = false;  // the I/O thread is in epoll_wait
+    bool io_thread_asleep = false;   // the I/O thread stands aside with no time-out
+    bool served = false;             // a waiting thread serves the descriptors
+    pthread_t server{};
+    bool server_in_wait = false;
+    std::chrono::steady_clock::time_point wait_began;
+    uint64_t waits = 0;              // waits the server has begun
+    int server_fd = -1;              // eventfd that wakes the server in its wait
+    bool server_woken = false;
+    std::condition_variable *parked = new std::condition_variable;
 };
 
 Reactor &reactor()
 {
     static auto *r = new Reactor;
     return *r;
+}
+
+// When the next timer is due, in milliseconds from now (-1: none).
+int next_timer_ms()
+{
+    Reactor &r = reactor();
+    if (r.timers.empty())
+        return -1;
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(r.timers.begin()->first -
+                                                                      std::chrono::steady_clock::now());
+    return wait.count() < 0 ? 0 : (int)wait.count() + 1;
+}
+
+// Runs the callbacks of what epoll reported, then due timers and posted work (lock held).
+void dispatch(const epoll_event *evs, int n)
+{
+    Reactor &r = reactor();
+    for (int i = 0; i < n; i++) {
+        if (evs[i].data.u64 == UINT64_MAX) {
+            uint64_t v;
+            ssize_t rd = read(r.wakefd, &v, sizeof v);
+            (void)rd;
+            continue;
+        }
+        int fd = (int)(evs[i].data.u64 & 0xFFFFFFFFu);
+        uint64_t gen = evs[i].data.u64 >> 32;
+        auto it = r.watches.find(fd);
+        if (it == r.watches.end() || (it->second.generation & 0xFFFFFFFFu) != gen)
+            continue;  // unwatched (maybe even reused) since epoll reported it
+        IoCallback cb = it->second.cb;  // the callback may unwatch itself
+        cb(evs[i].events);
+    }
+    auto now = std::chrono::steady_clock::now();
+    while (!r.timers.empty() && r.timers.begin()->first <= now) {
+        auto fn = std::move(r.timers.begin()->second);
+        r.timers.erase(r.timers.begin());
+        fn();
+    }
+    while (!r.posted.empty()) {
+        std::vector<std::function<void()>> work;
+        work.swap(r.posted);
+        for (auto &fn : work)
+            fn();
+    }
+}
+
+// While a thread serves the descriptors, the I/O thread looks this often whether it
+// still waits now and then; one that has not begun a wait for that long (busy, or gone)
+// loses the role, and the I/O thread polls again. A server that has sat in one wait for
+// `server_idle` is idle: the I/O thread then sleeps until that wait ends.
+const auto server_check = std::chrono::milliseconds(2);
+const auto server_idle = std::chrono::milliseconds(50);
+
+void stand_aside(Guard &g)
+{
+    Reactor &r = reactor();
+    while (r.served) {
+        if (r.server_in_wait && std::chrono::steady_clock::now() - r.wait_began >= server_idle) {
+            r.io_thread_asleep = true;
+            r.parked->wait(g, [&] { return !r.served || !r.server_in_wait; });
+            r.io_thread_asleep = false;
+            continue;
+        }
+        uint64_t waits = r.waits;
+        bool was_waiting = r.server_in_wait;
+        r.parked->wait_for(g, server_check);
+        if (r.served && !was_waiting && !r.server_in_wait && r.waits == waits)
+            r.served = false;
+    }
 }
 
 void reactor_run()
@@ -155,43 +239,16 @@ void reactor_run()
         int timeout = -1;
         {
             Guard g(lock);
-            if (!r.timers.empty()) {
-                auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(r.timers.begin()->first -
-                                                                                  std::chrono::steady_clock::now());
-                timeout = wait.count() < 0 ? 0 : (int)wait.count() + 1;
-            }
+            stand_aside(g);
+            timeout = next_timer_ms();
+            r.io_thread_polling = true;
         }
         int n = epoll_wait(r.epfd, evs, 64, timeout);
         if (n < 0 && errno != EINTR)
             abort();
         Guard g(lock);
-        for (int i = 0; i < n; i++) {
-            if (evs[i].data.u64 == UINT64_MAX) {
-                uint64_t v;
-                ssize_t rd = read(r.wakefd, &v, sizeof v);
-                (void)rd;
-                continue;
-            }
-            int fd = (int)(evs[i].data.u64 & 0xFFFFFFFFu);
-            uint64_t gen = evs[i].data.u64 >> 32;
-            auto it = r.watches.find(fd);
-            if (it == r.watches.end() || (it->second.generation & 0xFFFFFFFFu) != gen)
-                continue;  // unwatched (maybe even reused) since epoll reported it
-            IoCallback cb = it->second.cb;  // the callback may unwatch itself
-            cb(evs[i].events);
-        }
-        auto now = std::chrono::steady_clock::now();
-        while (!r.timers.empty() && r.timers.begin()->first <= now) {
-            auto fn = std::move(r.timers.begin()->second);
-            r.timers.erase(r.timers.begin());
-            fn();
-        }
-        while (!r.posted.empty()) {
-            std::vector<std::function<void()>> work;
-            work.swap(r.posted);
-            for (auto &fn : work)
-                fn();
-        }
+        r.io_thread_polling = false;
+        dispatch(evs, n < 0 ? 0 : n);
     }
 }
 
@@ -202,7 +259,8 @@ void reactor_start_locked()
         return;
     r.epfd = epoll_create1(EPOLL_CLOEXEC);
     r.wakefd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (r.epfd < 0 || r.wakefd < 0)
+    r.server_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (r.epfd < 0 || r.wakefd < 0 || r.server_fd < 0)
         abort();
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -265,6 +323,64 @@ void reactor_post_after(unsigned ms, std::function<void()> fn)
     reactor_start_locked();
     reactor().timers.emplace(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), std::move(fn));
     reactor_wake();
+}
+
+void notify_waiters()
+{
+    cv.notify_all();
+    Reactor &r = reactor();
+    if (r.served && r.server_in_wait && !r.server_woken && !pthread_equal(r.server, pthread_self())) {
+        r.server_woken = true;
+        uint64_t one = 1;
+        ssize_t w = write(r.server_fd, &one, sizeof one);
+        (void)w;
+    }
+}
+
+bool reactor_serve(Guard &g, int timeout_ms)
+{
+    Reactor &r = reactor();
+    if (!r.started || (r.served && !pthread_equal(r.server, pthread_self())))
+        return false;
+    if (!r.served) {
+        r.served = true;
+        r.server = pthread_self();
+        if (r.io_thread_polling)
+            reactor_wake();  // out of epoll_wait, so that what comes next comes here
+    }
+    if (!r.server_in_wait) {
+        r.server_in_wait = true;
+        r.wait_began = std::chrono::steady_clock::now();
+        r.waits++;
+    }
+    int timer = next_timer_ms();
+    if (timer >= 0 && (timeout_ms < 0 || timer < timeout_ms))
+        timeout_ms = timer;
+    int epfd = r.epfd, server_fd = r.server_fd;
+    g.unlock();
+    pollfd fds[2] = {{epfd, POLLIN, 0}, {server_fd, POLLIN, 0}};
+    int ready = poll(fds, 2, timeout_ms);
+    epoll_event evs[64];
+    int n = ready > 0 && (fds[0].revents & POLLIN) ? epoll_wait(epfd, evs, 64, 0) : 0;
+    if (ready > 0 && (fds[1].revents & POLLIN)) {
+        uint64_t v;
+        ssize_t rd = read(server_fd, &v, sizeof v);
+        (void)rd;
+    }
+    g.lock();
+    r.server_woken = false;
+    dispatch(evs, n < 0 ? 0 : n);
+    return true;
+}
+
+void reactor_wait_ended()
+{
+    Reactor &r = reactor();
+    if (!r.served || !pthread_equal(r.server, pthread_self()))
+        return;
+    r.server_in_wait = false;
+    if (r.io_thread_asleep)
+        r.parked->notify_one();
 }
 
 // ---------------------------------------------------------------- faults and calls

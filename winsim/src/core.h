@@ -14,7 +14,7 @@ namespace winsim {
 
 // One lock guards all of the stand-in's state. API functions take it on entry; the
 // I/O thread holds it while it runs callbacks and posted work. Waiters sleep on `cv`,
-// which is notified whenever anything may have become signalled. Both are never
+// which is notified (notify_waiters) whenever anything may have become signalled. Both are never
 // destroyed: threads of the layer may still wait on them while the process exits.
 extern std::mutex &lock;
 extern std::condition_variable &cv;
@@ -74,6 +74,19 @@ void reactor_modify(int fd, uint32_t events);
 void reactor_unwatch(int fd);
 void reactor_post(std::function<void()> fn);
 void reactor_post_after(unsigned ms, std::function<void()> fn);
+
+// Wakes every thread that waits for an object or a request to change (lock held):
+// those sleeping on `cv`, and the one that serves the descriptors in its wait.
+void notify_waiters();
+// A thread whose wait would block serves the I/O thread's descriptors itself, so that
+// what it waits for completes in this thread rather than a hop away: one round of at
+// most `timeout_ms` (-1: no limit), the lock released while it polls. One thread at a
+// time has that role, and keeps it between its waits while it waits often; false when
+// another thread has it (sleep on `cv` then). The I/O thread stands aside meanwhile and
+// takes over when the server stops waiting. The server calls reactor_wait_ended when
+// its wait returns (lock held for both).
+bool reactor_serve(Guard &g, int timeout_ms);
+void reactor_wait_ended();
 
 // Last error of the calling thread.
 void set_last_error(DWORD e);

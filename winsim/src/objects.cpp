@@ -85,7 +85,7 @@ void *thread_main(void *arg)
     Guard g(lock);
     start->thread->exit_code = code;
     start->thread->done = true;
-    cv.notify_all();
+    notify_waiters();
     delete start;
     return nullptr;
 }
@@ -96,7 +96,7 @@ void event_set_locked(HANDLE h)
 {
     if (auto ev = handle_get_as<Event>(h)) {
         ev->state = true;
-        cv.notify_all();
+        notify_waiters();
     }
 }
 
@@ -153,6 +153,10 @@ static DWORD wait_for_objects(DWORD count, const HANDLE *handles, BOOL wait_all,
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles)
         return fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
     Guard g(lock);
+    // Declared after the guard: the wait ends with the lock still held.
+    struct Serving {
+        ~Serving() { reactor_wait_ended(); }
+    } serving;
     const auto *found = resolve_wait(count, handles);
     if (!found)
         return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
@@ -180,11 +184,20 @@ static DWORD wait_for_objects(DWORD count, const HANDLE *handles, BOOL wait_all,
         }
         if (ms == 0)
             return WAIT_TIMEOUT;
-        if (ms == INFINITE)
+        int left = -1;
+        if (ms != INFINITE) {
+            auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            left = rest.count() > 0 ? (int)rest.count() + 1 : 0;
+        }
+        if (reactor_serve(g, left)) {
+            if (ms != INFINITE && std::chrono::steady_clock::now() >= deadline)
+                ms = 0;
+        } else if (ms == INFINITE) {
             cv.wait(g);
-        else if (cv.wait_until(g, deadline) == std::cv_status::timeout &&
-                 std::chrono::steady_clock::now() >= deadline)
+        } else if (cv.wait_until(g, deadline) == std::cv_status::timeout &&
+                   std::chrono::steady_clock::now() >= deadline) {
             ms = 0;  // one last look, then time out
+        }
     }
 }
 
@@ -220,7 +233,7 @@ BOOL WINAPI SetEvent(HANDLE h)
     if (!ev)
         return fail(ERROR_INVALID_HANDLE, FALSE);
     ev->state = true;
-    cv.notify_all();
+    notify_waiters();
     return TRUE;
 }
 
@@ -282,7 +295,7 @@ BOOL WINAPI ReleaseMutex(HANDLE h)
         return fail(288 /* ERROR_NOT_OWNER */, FALSE);
     if (--m->count == 0)
         m->owner = 0;
-    cv.notify_all();
+    notify_waiters();
     return TRUE;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -500,8 +501,9 @@ TEST_F(PipeTest, AClientThatGotInIsServedAndTheOthersAreRefused)
         ASSERT_NO_FATAL_FAILURE(accept_client());
         OVERLAPPED wov{};
         wov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (!WriteFile(pipe, "hello", 5, nullptr, &wov))
+        if (!WriteFile(pipe, "hello", 5, nullptr, &wov)) {
             ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        }
         DWORD written = 0;
         GetOverlappedResult(pipe, &wov, &written, TRUE);
         CloseHandle(wov.hEvent);
@@ -515,4 +517,69 @@ TEST_F(PipeTest, AClientThatGotInIsServedAndTheOthersAreRefused)
         t.join();
     EXPECT_GE(served.load(), rounds - 1);
     EXPECT_EQ(dropped.load(), 0);
+}
+
+// A thread that waits pass after pass serves the pipe's socket itself while it waits.
+// Whatever it waits for must still wake it, and requests of other threads must still
+// complete, both while it waits and once it has stopped waiting.
+TEST_F(PipeTest, AThreadThatServesTheSocketInItsWaitMissesNothingAndHoldsUpNobody)
+{
+    connect_client();
+    HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    OVERLAPPED rov{};
+    rov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    char buf[64];
+    using Clock = std::chrono::steady_clock;
+    auto ms_since = [](Clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+    };
+
+    // Woken by another thread's SetEvent, and by the client's message completing its read.
+    std::atomic<int> stage{0};
+    std::atomic<DWORD> got{0};
+    std::thread waiter([&] {
+        HANDLE both[2] = {wake, rov.hEvent};
+        got = WaitForMultipleObjects(2, both, FALSE, 5000);
+        stage = 1;
+        if (!ReadFile(pipe, buf, sizeof buf, nullptr, &rov) && GetLastError() != ERROR_IO_PENDING)
+            return;
+        got = WaitForMultipleObjects(2, both, FALSE, 5000);
+        stage = 2;
+        // Busy now, waiting for nothing, while another thread's read is pending.
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        stage = 3;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto set = Clock::now();
+    SetEvent(wake);
+    while (stage < 1)
+        std::this_thread::yield();
+    EXPECT_LT(ms_since(set), 1000) << "SetEvent did not wake the wait";
+    EXPECT_EQ(got.load(), WAIT_OBJECT_0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto sent = Clock::now();
+    ASSERT_TRUE(client.send_msg("one"));
+    while (stage < 2)
+        std::this_thread::yield();
+    EXPECT_LT(ms_since(sent), 1000) << "the message did not end the wait";
+    EXPECT_EQ(got.load(), WAIT_OBJECT_0 + 1);
+    DWORD n = 0;
+    ASSERT_TRUE(GetOverlappedResult(pipe, &rov, &n, FALSE));
+    EXPECT_EQ(std::string(buf, n), "one");
+
+    // The waiting thread is busy: this thread's read completes all the same, long before
+    // that thread waits again.
+    ResetEvent(rov.hEvent);
+    ASSERT_FALSE(ReadFile(pipe, buf, sizeof buf, nullptr, &rov));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    sent = Clock::now();
+    ASSERT_TRUE(client.send_msg("two"));
+    ASSERT_EQ(WaitForSingleObject(rov.hEvent, 5000), WAIT_OBJECT_0);
+    EXPECT_LT(ms_since(sent), 200) << "the read waited for the busy thread";
+    EXPECT_EQ(stage.load(), 2);
+    ASSERT_TRUE(GetOverlappedResult(pipe, &rov, &n, FALSE));
+    EXPECT_EQ(std::string(buf, n), "two");
+    waiter.join();
+    CloseHandle(rov.hEvent);
+    CloseHandle(wake);
 }
