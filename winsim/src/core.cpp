@@ -373,6 +373,16 @@ bool reactor_serve(Guard &g, int timeout_ms)
     return true;
 }
 
+void wait_round(Guard &g, int timeout_ms)
+{
+    if (reactor_serve(g, timeout_ms))
+        return;
+    if (timeout_ms < 0)
+        cv.wait(g);
+    else
+        cv.wait_for(g, std::chrono::milliseconds(timeout_ms));
+}
+
 void reactor_wait_ended()
 {
     Reactor &r = reactor();

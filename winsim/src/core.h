@@ -12,10 +12,13 @@
 
 namespace winsim {
 
-// One lock guards all of the stand-in's state. API functions take it on entry; the
-// I/O thread holds it while it runs callbacks and posted work. Waiters sleep on `cv`,
-// which is notified (notify_waiters) whenever anything may have become signalled. Both are never
-// destroyed: threads of the layer may still wait on them while the process exits.
+// One lock guards all of the stand-in's state. API functions take it on entry, system
+// calls included; the I/O thread holds it while it runs callbacks and posted work. The
+// descriptors are served by the thread that waits for them where it can (reactor_serve),
+// so in a steady stream no other thread competes for the lock. Waiters sleep on `cv`,
+// which is notified (notify_waiters) whenever anything may have become signalled. Both
+// are never destroyed: threads of the layer may still wait on them while the process
+// exits.
 extern std::mutex &lock;
 extern std::condition_variable &cv;
 using Guard = std::unique_lock<std::mutex>;
@@ -66,8 +69,9 @@ void event_reset_locked(HANDLE h);
 DWORD overlapped_error(const OVERLAPPED *ov);
 
 // The I/O thread: watches file descriptors, runs timers and posted work, all with the
-// lock held. Started on first use. Callbacks must consume readiness or change their
-// interest, since the watch is level-triggered.
+// lock held; a thread that serves the descriptors in its wait (reactor_serve) runs them
+// the same way. Started on first use. A level-triggered watch's callback must consume
+// readiness or change its interest; an EPOLLONESHOT watch is armed again by its owner.
 using IoCallback = std::function<void(uint32_t events)>;
 void reactor_watch(int fd, uint32_t events, IoCallback cb);
 void reactor_modify(int fd, uint32_t events);
@@ -87,6 +91,10 @@ void notify_waiters();
 // its wait returns (lock held for both).
 bool reactor_serve(Guard &g, int timeout_ms);
 void reactor_wait_ended();
+// One round of a blocking wait (lock held): serves the descriptors where this thread may,
+// else sleeps on `cv`; returns when something may have changed or after `timeout_ms`
+// (-1: no limit). The caller looks again and calls reactor_wait_ended once it is done.
+void wait_round(Guard &g, int timeout_ms);
 
 // Last error of the calling thread.
 void set_last_error(DWORD e);

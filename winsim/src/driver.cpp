@@ -351,9 +351,8 @@ void stop_watching(Line &l)
 
 // Reads what a program wrote: one read, so that a program writing byte by byte cannot
 // keep the driver here. `all` reads to the end: a close must come after every byte
-// written before it. A read that finds nothing waiting
-// also makes the terminal move input still in flight, so bytes written just before a
-// close are seen here.
+// written before it. A read that finds nothing waiting also makes the terminal move
+// input still in flight, so bytes written just before a close are seen here.
 void read_master(Port &p, Line &l, bool all)
 {
     if (l.failed || l.master < 0)

@@ -2,6 +2,7 @@
 // generic side of overlapped requests (GetOverlappedResult, cancellation).
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -189,15 +190,9 @@ static DWORD wait_for_objects(DWORD count, const HANDLE *handles, BOOL wait_all,
             auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             left = rest.count() > 0 ? (int)rest.count() + 1 : 0;
         }
-        if (reactor_serve(g, left)) {
-            if (ms != INFINITE && std::chrono::steady_clock::now() >= deadline)
-                ms = 0;
-        } else if (ms == INFINITE) {
-            cv.wait(g);
-        } else if (cv.wait_until(g, deadline) == std::cv_status::timeout &&
-                   std::chrono::steady_clock::now() >= deadline) {
+        wait_round(g, left);
+        if (ms != INFINITE && std::chrono::steady_clock::now() >= deadline)
             ms = 0;  // one last look, then time out
-        }
     }
 }
 
@@ -349,7 +344,26 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms)
 void WINAPI Sleep(DWORD ms)
 {
     api_enter("Sleep");
-    usleep((useconds_t)ms * 1000);
+    if (ms == 0) {
+        sched_yield();
+        return;
+    }
+    // A thread that serves the descriptors goes on serving them while it sleeps: a thread
+    // that polls for a completion with Sleep would otherwise wait for the I/O thread to
+    // take over first.
+    Guard g(lock);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        if (!reactor_serve(g, (int)((left.count() + 999) / 1000))) {
+            g.unlock();
+            usleep((useconds_t)left.count());
+            return;
+        }
+    }
+    reactor_wait_ended();
 }
 
 ULONGLONG WINAPI GetTickCount64(void)
@@ -370,7 +384,9 @@ BOOL WINAPI GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD bytes, BOOL w
     if (!HasOverlappedIoCompleted(ov)) {
         if (!wait)
             return fail(ERROR_IO_INCOMPLETE, FALSE);
-        cv.wait(g, [&] { return HasOverlappedIoCompleted(ov); });
+        while (!HasOverlappedIoCompleted(ov))
+            wait_round(g, -1);
+        reactor_wait_ended();
         // The wait consumed the completion's signal, as waiting on the event does.
         if (ov->hEvent)
             if (auto obj = handle_get(ov->hEvent); obj && obj->signalled())

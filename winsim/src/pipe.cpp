@@ -438,7 +438,9 @@ DWORD no_client_error(const Pipe &p)
 // API function does.
 BOOL wait_sync(Guard &g, OVERLAPPED *ov, LPDWORD bytes)
 {
-    cv.wait(g, [&] { return HasOverlappedIoCompleted(ov); });
+    while (!HasOverlappedIoCompleted(ov))
+        wait_round(g, -1);
+    reactor_wait_ended();
     if (bytes)
         *bytes = (DWORD)ov->InternalHigh;
     DWORD err = overlapped_error(ov);

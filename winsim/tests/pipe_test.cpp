@@ -583,3 +583,30 @@ TEST_F(PipeTest, AThreadThatServesTheSocketInItsWaitMissesNothingAndHoldsUpNobod
     CloseHandle(rov.hEvent);
     CloseHandle(wake);
 }
+
+// A thread that has been serving the descriptors in its waits and then polls for a
+// completion with Sleep (as the service does while it lets go of a port) sees it within
+// its first sleep, not once the I/O thread has noticed that it stopped waiting.
+TEST_F(PipeTest, AThreadPollingWithSleepSeesItsCancelledRequestEndAtOnce)
+{
+    connect_client();
+    HANDLE idle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(idle, 20), (DWORD)WAIT_TIMEOUT);
+    OVERLAPPED rov{};
+    rov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    char buf[16];
+    ASSERT_FALSE(ReadFile(pipe, buf, sizeof buf, nullptr, &rov));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    ASSERT_TRUE(CancelIoEx(pipe, &rov));
+    int sleeps = 0;
+    while (!HasOverlappedIoCompleted(&rov) && sleeps < 1000) {
+        Sleep(1);
+        sleeps++;
+    }
+    EXPECT_EQ(sleeps, 1);
+    DWORD n = 0;
+    EXPECT_FALSE(GetOverlappedResult(pipe, &rov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+    CloseHandle(rov.hEvent);
+    CloseHandle(idle);
+}
