@@ -81,6 +81,7 @@ void *thread_main(void *arg)
     {
         Guard g(lock);
         start->thread->id = GetCurrentThreadId();
+        cv.notify_all();  // CreateThread waits for the id
     }
     DWORD code = start->routine(start->param);
     Guard g(lock);

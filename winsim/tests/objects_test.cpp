@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "fresh_root.h"
@@ -108,6 +109,34 @@ TEST(Threads, ThreadRunsAndItsHandleSignalsAtExit)
     EXPECT_EQ(ran.load(), 5);
     EXPECT_NE(GetLastError(), 42u);
     CloseHandle(t);
+}
+
+// CreateThread returns once the thread has its id, whatever the thread goes on to do:
+// here it blocks until the creator signals, which the creator can only do once it is back.
+TEST(Threads, CreateThreadReturnsWhileTheNewThreadBlocks)
+{
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (int round = 0; round < 5; round++) {
+        ResetEvent(go);
+        std::atomic<bool> created{false};
+        HANDLE t = nullptr;
+        std::thread creator([&] {
+            t = CreateThread(nullptr, 0, [](LPVOID ev) -> DWORD { return WaitForSingleObject(ev, INFINITE); }, go, 0,
+                             nullptr);
+            created = true;
+        });
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!created && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        bool returned = created;
+        SetEvent(go);  // lets a stuck creator go, so that a failure ends the test
+        creator.join();
+        EXPECT_TRUE(returned) << "round " << round;
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+        CloseHandle(t);
+    }
+    CloseHandle(go);
 }
 
 TEST(Mutexes, NamedMutexKeepsExistingAfterItsHandleCloses)
