@@ -603,7 +603,9 @@ TEST_F(PipeTest, AThreadPollingWithSleepSeesItsCancelledRequestEndAtOnce)
         Sleep(1);
         sleeps++;
     }
-    EXPECT_EQ(sleeps, 1);
+    // None at all when the I/O thread, having taken the role back meanwhile (a loaded
+    // machine), ended the request before the first sleep.
+    EXPECT_LE(sleeps, 1);
     DWORD n = 0;
     EXPECT_FALSE(GetOverlappedResult(pipe, &rov, &n, FALSE));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
