@@ -144,7 +144,7 @@ struct Reactor {
 
     // A thread that waits pass after pass serves the descriptors itself (reactor_serve):
     // it keeps that role between its waits, and the I/O thread stands aside meanwhile.
-    bool io_thread_polling = false;  // the I/O thread is in epoll_wait
+    bool io_thread_polling = false;  // the I/O thread polls the descriptors
     bool io_thread_asleep = false;   // the I/O thread stands aside with no time-out
     bool served = false;             // a waiting thread serves the descriptors
     pthread_t server{};
@@ -152,6 +152,7 @@ struct Reactor {
     std::chrono::steady_clock::time_point wait_began;
     uint64_t waits = 0;              // waits the server has begun
     int server_fd = -1;              // eventfd that wakes the server in its wait
+    int kick_fd = -1;                // eventfd that sends the I/O thread out of its poll
     bool server_woken = false;
     std::condition_variable *parked = new std::condition_variable;
 };
@@ -243,9 +244,18 @@ void reactor_run()
             timeout = next_timer_ms();
             r.io_thread_polling = true;
         }
-        int n = epoll_wait(r.epfd, evs, 64, timeout);
-        if (n < 0 && errno != EINTR)
+        // Polled beside the descriptors rather than among them: a server, which polls
+        // those too, must not take the signal that tells this thread to stand aside.
+        pollfd fds[2] = {{r.epfd, POLLIN, 0}, {r.kick_fd, POLLIN, 0}};
+        int ready = poll(fds, 2, timeout);
+        if (ready < 0 && errno != EINTR)
             abort();
+        int n = ready > 0 && (fds[0].revents & POLLIN) ? epoll_wait(r.epfd, evs, 64, 0) : 0;
+        if (ready > 0 && (fds[1].revents & POLLIN)) {
+            uint64_t v;
+            ssize_t rd = read(r.kick_fd, &v, sizeof v);
+            (void)rd;
+        }
         Guard g(lock);
         r.io_thread_polling = false;
         dispatch(evs, n < 0 ? 0 : n);
@@ -260,7 +270,8 @@ void reactor_start_locked()
     r.epfd = epoll_create1(EPOLL_CLOEXEC);
     r.wakefd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     r.server_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (r.epfd < 0 || r.wakefd < 0 || r.server_fd < 0)
+    r.kick_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (r.epfd < 0 || r.wakefd < 0 || r.server_fd < 0 || r.kick_fd < 0)
         abort();
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -345,8 +356,12 @@ bool reactor_serve(Guard &g, int timeout_ms)
     if (!r.served) {
         r.served = true;
         r.server = pthread_self();
-        if (r.io_thread_polling)
-            reactor_wake();  // out of epoll_wait, so that what comes next comes here
+        if (r.io_thread_polling) {
+            // Out of its poll, so that what comes next comes here.
+            uint64_t one = 1;
+            ssize_t w = write(r.kick_fd, &one, sizeof one);
+            (void)w;
+        }
     }
     if (!r.server_in_wait) {
         r.server_in_wait = true;
