@@ -964,7 +964,12 @@ void handle_notes()
         auto it = d.by_watch.find(n.wd);
         if (it == d.by_watch.end()) {
             // Maybe a spare the mover made and linked since the I/O thread last looked.
+            // Taking in the mover's moves retires the lines the link has passed and no
+            // program holds; the note goes back to the queue meanwhile, so that the line
+            // it opens counts as about to be held and is not retired under its program.
+            d.notes.push_front(n);
             sync_all_ports();
+            d.notes.pop_front();
             it = d.by_watch.find(n.wd);
         }
         if (it == d.by_watch.end())

@@ -285,24 +285,29 @@ TEST_F(DriverPort, EachProgramGetsATerminalOfItsOwnSoSessionsNeverMix)
     CloseHandle(h);
 }
 
+// Opened back to back, the two opens may reach the driver as a single notification, or
+// the second may reach it only after the link has moved on past its terminal: in every
+// round the session lasts until the last program leaves.
 TEST_F(DriverPort, TwoProgramsAtOnceEndTheSessionWhenTheLastLeaves)
 {
     HANDLE h = start_and_open("SIMA3");
-    // Opened back to back, the two opens may reach the driver as a single notification.
-    int a = program_open("SIMA3");
-    int b = program_open("SIMA3");
-    ASSERT_GE(a, 0);
-    ASSERT_GE(b, 0);
-    EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_PENDING);
-    Read r;
-    ASSERT_TRUE(r.issue(h));
-    close(a);
-    EXPECT_EQ(r.wait(200), TIMED_OUT) << "one program still has the port";
-    program_write(b, "still here");
-    EXPECT_EQ(r.wait(), 0u);
-    EXPECT_EQ(r.data(), "still here");
-    close(b);
-    EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_DONE);
+    for (int round = 0; round < 20 && !HasFailure(); round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        int a = program_open("SIMA3");
+        int b = program_open("SIMA3");
+        ASSERT_GE(a, 0);
+        ASSERT_GE(b, 0);
+        EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_PENDING);
+        Read r;
+        ASSERT_TRUE(r.issue(h));
+        close(a);
+        EXPECT_EQ(r.wait(100), TIMED_OUT) << "one program still has the port";
+        program_write(b, "still here");
+        EXPECT_EQ(r.wait(), 0u);
+        EXPECT_EQ(r.data(), "still here");
+        close(b);
+        EXPECT_EQ(next_event(h), (DWORD)ERROR_EVENT_DONE);
+    }
     CloseHandle(h);
 }
 
