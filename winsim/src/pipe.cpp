@@ -91,7 +91,6 @@ struct Pipe : Object {
     int lock_fd = -1;
     int listen_fd = -1;
     int conn_fd = -1;
-    bool conn_watched = false;
     uint32_t armed = 0;  // what the connection's watch will report once (EPOLLONESHOT)
     State state = Disconnected;
     // Connected, but the client has closed its end (learnt from the socket).
@@ -218,13 +217,12 @@ struct Pipe : Object {
                 p->serve_pending();
             }
         });
-        conn_watched = true;
     }
 
     void update_watch()
     {
         uint32_t want = watch_events();
-        if (conn_fd < 0 || !conn_watched || !(want & ~armed))
+        if (conn_fd < 0 || !(want & ~armed))
             return;
         armed = want;
         reactor_modify(conn_fd, want | EPOLLONESHOT);
@@ -233,9 +231,7 @@ struct Pipe : Object {
     void close_connection()
     {
         if (conn_fd >= 0) {
-            if (conn_watched)
-                reactor_unwatch(conn_fd);
-            conn_watched = false;
+            reactor_unwatch(conn_fd);
             close(conn_fd);
             conn_fd = -1;
         }
