@@ -131,7 +131,6 @@ struct Port {
     bool connected = false;  // a session is open: some line has a program
     int status = -1;
     std::deque<PortEvent> events;
-    size_t incoming = 0;  // data bytes in `events` not yet delivered
     std::deque<PendingRead> reads;
     bool hold = false;  // WRITE and STATUS go pending, as when the driver is slow to take them
     std::deque<HeldRequest> held;
@@ -244,22 +243,23 @@ void update_interest(Port &p)
     }
 }
 
-void read_master(Port &p, Line &l, bool all);
+size_t read_master(Port &p, Line &l, bool all);
 
 void read_notes();
 
-// Takes what the program's terminals hold into the queue: one read each. Not while an
-// open or close waits to be handled (the I/O thread was asked to), since bytes read now
-// might belong after it.
-bool pull(Port &p)
+// Takes what the program's terminals hold into the queue, one read each, and returns
+// the bytes taken. Not while an open or close waits to be handled (the I/O thread was
+// asked to), since bytes read now might belong after it.
+size_t pull(Port &p)
 {
     read_notes();
     if (!driver().notes.empty())
-        return false;
+        return 0;
+    size_t taken = 0;
     for (auto &l : p.lines())
         if (l->connected)
-            read_master(p, *l, false);
-    return true;
+            taken += read_master(p, *l, false);
+    return taken;
 }
 
 // Hands queued events to pending READs: an open or a close completes one READ by itself;
@@ -273,10 +273,7 @@ void deliver(Port &p)
         if (pulled)
             return false;
         pulled = true;
-        size_t before = p.events.size();
-        bool had_data = before > 0 && p.events.back().kind == PortEvent::Data;
-        size_t queued = p.incoming;
-        return pull(p) && (p.events.size() != before || (had_data && p.incoming != queued));
+        return pull(p) > 0;
     };
     for (;;) {
         while (!p.reads.empty() && !p.events.empty()) {
@@ -297,7 +294,6 @@ void deliver(Port &p)
                     memcpy(r.out + n, e.data.data() + e.used, take);
                     e.used += take;
                     n += (DWORD)take;
-                    p.incoming -= take;
                     if (e.used == e.data.size())
                         p.events.pop_front();
                 }
@@ -338,7 +334,6 @@ void queue_data(Port &p, const char *data, size_t n)
         e.data.assign(data, n);
         p.events.push_back(std::move(e));
     }
-    p.incoming += n;
 }
 
 void stop_watching(Line &l)
@@ -352,16 +347,19 @@ void stop_watching(Line &l)
 // Reads what a program wrote: one read, so that a program writing byte by byte cannot
 // keep the driver here. `all` reads to the end: a close must come after every byte
 // written before it. A read that finds nothing waiting also makes the terminal move
-// input still in flight, so bytes written just before a close are seen here.
-void read_master(Port &p, Line &l, bool all)
+// input still in flight, so bytes written just before a close are seen here. Returns
+// the bytes queued.
+size_t read_master(Port &p, Line &l, bool all)
 {
     if (l.failed || l.master < 0)
-        return;
+        return 0;
     char buf[16384];
+    size_t queued = 0;
     for (;;) {
         ssize_t n = read(l.master, buf, sizeof buf);
         if (n > 0) {
             queue_data(p, buf, (size_t)n);
+            queued += (size_t)n;
             if (!all)
                 break;
             continue;
@@ -376,6 +374,7 @@ void read_master(Port &p, Line &l, bool all)
         }
         break;
     }
+    return queued;
 }
 
 void flush_outgoing(Line &l)
@@ -1109,7 +1108,6 @@ bool stop_port(const std::string &name)
         drop_line(*l, true);
     unlink(p->status_file.c_str());
     p->events.clear();
-    p->incoming = 0;
     d.ports.erase(p->key);
     maker_port_stopped();
     return true;
