@@ -1269,6 +1269,11 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inlen, LPVOID
             return fail(ERROR_INVALID_PARAMETER, FALSE);
         io_begin(ov);
         p.reads.push_back(PendingRead{h, ov, static_cast<unsigned char *>(out), outlen});
+        // Opens and closes that already happened are taken in first: what they queue
+        // (a close drains its terminal) completes this READ at once, and bytes read
+        // from now on come after them.
+        if (p.events.empty())
+            handle_notes();
         // What the driver holds already completes the READ here, as a driver completes
         // a request it can satisfy at once; its event is signalled all the same. Data is
         // a success the call returns; an open or close is an error status, which a
