@@ -16,10 +16,6 @@ namespace {
 
 const size_t npos = std::string::npos;
 
-// A node with the service started and a client connected to it.
-
-
-
 std::string answer(const std::string &msg_id, int code, const std::string &text)
 {
     return "{ \"msg_id\": \"" + msg_id + "\", \"msg_body\": { \"error_code\": " + std::to_string(code) +
