@@ -37,7 +37,9 @@ connect_outcome app_comm_connect(void);
 void service_loop(void);
 
 // Hands one client frame of 1 to 2047 bytes to the loop's frame handling: a control
-// message to the dispatcher, data to its port. The loop calls it for every frame read.
+// message to the dispatcher, data to its port. The loop reads straight into its own
+// buffer and does not come through here; this copies a frame from elsewhere (the fuzz
+// target's input) into that buffer first. Other sizes are ignored.
 void handle_client_frame(const void *frame, DWORD size);
 
 // Pipe writes are overlapped and never waited for. Each write owns a copy of its frame

@@ -18,11 +18,6 @@ const std::string kUmdfId = "UMDF\\VirtualSerial2um";
 const std::string kBeginInit = "-------------- begin vports_init ------------------\n";
 const std::string kEndInit = "-------------- end vports_init ---------------------\n";
 
-
-
-
-
-
 class Binding : public ServiceTest {
 protected:
     void SetUp() override

@@ -11,11 +11,6 @@ namespace {
 const size_t npos = std::string::npos;
 const std::string kNoPorts = "{ \"msg_id\": \"get_all_ports_resp\", \"msg_body\": { \"vports\": [ ] } }";
 
-std::string notify(const std::string &msg_id, int channel)
-{
-    return "{ \"msg_id\": \"" + msg_id + "\", \"msg_body\": { \"channel_id\": " + std::to_string(channel) + " } }";
-}
-
 size_t occurrences(const std::string &text, const std::string &needle)
 {
     size_t n = 0;

@@ -64,6 +64,21 @@ std::string created(int channel)
            "\"channel_id\": " + std::to_string(channel) + " } }";
 }
 
+std::string answer(const std::string &msg_id, const std::string &body)
+{
+    return "{ \"msg_id\": \"" + msg_id + "\", \"msg_body\": " + body + " }";
+}
+
+std::string code_answer(const std::string &msg_id, int code, const std::string &error_msg)
+{
+    return answer(msg_id, "{ \"error_code\": " + std::to_string(code) + ", \"error_msg\": \"" + error_msg + "\" }");
+}
+
+std::string notify(const std::string &msg_id, int channel)
+{
+    return answer(msg_id, "{ \"channel_id\": " + std::to_string(channel) + " }");
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

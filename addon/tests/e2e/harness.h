@@ -112,6 +112,11 @@ std::string request(const std::string &msg_id, const std::string &body);
 // The body of a "create_port_req", and the answer to one that made a port on `channel`.
 std::string create_body(const std::string &gateway_id, const std::string &port_name);
 std::string created(int channel);
+// A control message's text as the service writes it, with the given body; an answer
+// that carries only an error code and text; an open or close note of `channel`.
+std::string answer(const std::string &msg_id, const std::string &body);
+std::string code_answer(const std::string &msg_id, int code, const std::string &error_msg = "");
+std::string notify(const std::string &msg_id, int channel);
 // A node with the service started (vsp_init answered "") and `client` connected to it.
 std::unique_ptr<NodeHost> start_service(const std::string &root, PipeClient &client);
 // `size` bytes of every value in an order that does not repeat every 256 bytes, so

@@ -12,9 +12,6 @@ namespace {
 
 const size_t npos = std::string::npos;
 
-
-
-
 // Data of a device file line: quotes and backslashes escaped.
 std::string quoted(const std::string &text)
 {

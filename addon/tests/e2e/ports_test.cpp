@@ -16,21 +16,6 @@ namespace {
 
 const size_t npos = std::string::npos;
 
-// A node with the service started and a client connected to it.
-
-
-
-std::string answer(const std::string &msg_id, int code, const std::string &text)
-{
-    return "{ \"msg_id\": \"" + msg_id + "\", \"msg_body\": { \"error_code\": " + std::to_string(code) +
-           ", \"error_msg\": \"" + text + "\" } }";
-}
-
-std::string notify(const std::string &msg_id, int channel)
-{
-    return "{ \"msg_id\": \"" + msg_id + "\", \"msg_body\": { \"channel_id\": " + std::to_string(channel) + " } }";
-}
-
 std::string remove_body(int channel) { return "{\"channel_id\": " + std::to_string(channel) + "}"; }
 
 // Collects the data frames of one channel until `size` bytes came; every frame must
@@ -117,7 +102,7 @@ TEST(Ports, CreationWithoutADriverPackageFailsWithTheSystemsTextAndTakesNoChanne
     auto node = start_service(root.path, client);
 
     EXPECT_EQ(client.ask("create_port_req", create_body("gw-1", "COM7")),
-              answer("create_port_resp", 1,
+              code_answer("create_port_resp", 1,
                      "There is no driver selected for the device information set or element.\\r\\n"))
         << node->output();
     EXPECT_NE(node->wait_for("DiInstallDevice rt=0\n"), npos);
@@ -145,7 +130,7 @@ TEST(Ports, PortsComeBackAfterARestartInTheDeviceTreesOrder)
         EXPECT_EQ(client.ask("create_port_req", create_body("gw-a", "COMA")), created(0));
         EXPECT_EQ(client.ask("create_port_req", create_body("gw-b", "COMB")), created(1));
         EXPECT_EQ(client.ask("create_port_req", create_body("gw-c", "COMC")), created(2));
-        EXPECT_EQ(client.ask("remove_port_req", remove_body(1)), answer("remove_port_resp", 0, ""));
+        EXPECT_EQ(client.ask("remove_port_req", remove_body(1)), code_answer("remove_port_resp", 0, ""));
         // Takes the free channel 1, but comes last in the device tree.
         EXPECT_EQ(client.ask("create_port_req", create_body("gw-d", "COMD")), created(1)) << node->output();
         client.close();
@@ -175,7 +160,7 @@ TEST(Ports, PortsComeBackAfterARestartInTheDeviceTreesOrder)
     EXPECT_EQ(client.recv_json(), notify("close_port_notify", 2));
 
     // And they can be removed as before.
-    EXPECT_EQ(client.ask("remove_port_req", remove_body(0)), answer("remove_port_resp", 0, ""));
+    EXPECT_EQ(client.ask("remove_port_req", remove_body(0)), code_answer("remove_port_resp", 0, ""));
     EXPECT_EQ(device_files(root.path).size(), 2u);
 }
 
@@ -188,7 +173,7 @@ TEST(Ports, ANameAPresentPortCarriesInAnyCaseIsRefusedAndThatPortGoesOnWorking)
     EXPECT_EQ(client.ask("create_port_req", create_body("gw-a", "COM7")), created(0));
     for (const char *name : {"com7", "COM7"})
         EXPECT_EQ(client.ask("create_port_req", create_body("gw-b", name)),
-                  answer("create_port_resp", 1,
+                  code_answer("create_port_resp", 1,
                          std::string("port name ") + name + " is already taken by the present port COM7"))
             << node->output();
     EXPECT_EQ(device_files(root.path).size(), 1u);
@@ -202,7 +187,7 @@ TEST(Ports, ANameAPresentPortCarriesInAnyCaseIsRefusedAndThatPortGoesOnWorking)
     EXPECT_EQ(collect_data(client, 0, 4), "mine");
     program.close();
     EXPECT_EQ(client.recv_json(), notify("close_port_notify", 0));
-    EXPECT_EQ(client.ask("remove_port_req", remove_body(0)), answer("remove_port_resp", 0, ""));
+    EXPECT_EQ(client.ask("remove_port_req", remove_body(0)), code_answer("remove_port_resp", 0, ""));
     EXPECT_EQ(device_files(root.path).size(), 0u);
     EXPECT_EQ(client.ask("create_port_req", create_body("gw-b", "com7")), created(0)) << "the name is free again";
 }
@@ -222,7 +207,7 @@ TEST(Ports, RemovalWhileAProgramHasThePortOpenAndRemovalsOfChannelsWithoutPorts)
     ASSERT_TRUE(program.write("pending"));
     EXPECT_EQ(collect_data(client, 0, 7), "pending");
 
-    EXPECT_EQ(client.ask("remove_port_req", remove_body(0)), answer("remove_port_resp", 0, "")) << node->output();
+    EXPECT_EQ(client.ask("remove_port_req", remove_body(0)), code_answer("remove_port_resp", 0, "")) << node->output();
     EXPECT_NE(node->wait_for("remove ok\n", node->wait_for("will enum port(COMA) for remove\n")), npos);
     // The device node and the port's terminal are gone; the program is hung up.
     auto files = device_files(root.path);
@@ -248,10 +233,10 @@ TEST(Ports, RemovalWhileAProgramHasThePortOpenAndRemovalsOfChannelsWithoutPorts)
 
     for (int channel : {300, -1, 2, 255})
         EXPECT_EQ(client.ask("remove_port_req", remove_body(channel)),
-                  answer("remove_port_resp", 1, "can't find port for cid=" + std::to_string(channel)));
-    EXPECT_EQ(client.ask("remove_port_req", remove_body(1)), answer("remove_port_resp", 0, ""));
+                  code_answer("remove_port_resp", 1, "can't find port for cid=" + std::to_string(channel)));
+    EXPECT_EQ(client.ask("remove_port_req", remove_body(1)), code_answer("remove_port_resp", 0, ""));
     EXPECT_EQ(client.ask("remove_port_req", remove_body(1)),
-              answer("remove_port_resp", 1, "can't find port for cid=1"));
+              code_answer("remove_port_resp", 1, "can't find port for cid=1"));
     EXPECT_EQ(device_files(root.path).size(), 1u) << "only COMC is left";
     EXPECT_TRUE(next.write("still"));
     EXPECT_EQ(collect_data(client, 0, 5), "still");
@@ -284,21 +269,21 @@ TEST(Ports, StatusOfSeveralPortsInOneRequestGoesToTheDriverOnlyWhenItChanges)
     // channel without a port is reported while the others are served.
     EXPECT_EQ(status_requests("[ {\"channel_id\": 0, \"port_status\": 261}, {\"channel_id\": 1, \"port_status\": 3},"
                               "  {\"channel_id\": 200, \"port_status\": 1}, {\"channel_id\": 1, \"port_status\": 3} ]",
-                              answer("set_port_status_resp", 1, "can't find port for cid=200")),
+                              code_answer("set_port_status_resp", 1, "can't find port for cid=200")),
               2u);
     EXPECT_EQ(read_file(root.path + "/status/COMA"), "5\n");
     EXPECT_EQ(read_file(root.path + "/status/COMB"), "3\n");
 
     EXPECT_EQ(status_requests("[ {\"channel_id\": 1, \"port_status\": 3}, {\"channel_id\": 0, \"port_status\": 261} ]",
-                              answer("set_port_status_resp", 0, "")),
+                              code_answer("set_port_status_resp", 0, "")),
               0u);
     // 5 differs from the stored 261, though the driver already has the byte 5.
     EXPECT_EQ(status_requests("[ {\"channel_id\": 0, \"port_status\": 5}, {\"channel_id\": 1, \"port_status\": 0} ]",
-                              answer("set_port_status_resp", 0, "")),
+                              code_answer("set_port_status_resp", 0, "")),
               2u);
     EXPECT_EQ(read_file(root.path + "/status/COMA"), "5\n");
     EXPECT_EQ(read_file(root.path + "/status/COMB"), "0\n");
-    EXPECT_EQ(status_requests("[ ]", answer("set_port_status_resp", 0, "")), 0u);
+    EXPECT_EQ(status_requests("[ ]", code_answer("set_port_status_resp", 0, "")), 0u);
 }
 
 TEST(Ports, HundredCreationsAndRemovalsLeaveNoDevicesAndNoOpenFiles)
@@ -310,7 +295,7 @@ TEST(Ports, HundredCreationsAndRemovalsLeaveNoDevicesAndNoOpenFiles)
 
     // One cycle first: what the first port sets up once (the driver's watch) stays.
     ASSERT_EQ(client.ask("create_port_req", create_body("gw", "COMX")), created(0));
-    ASSERT_EQ(client.ask("remove_port_req", remove_body(0)), answer("remove_port_resp", 0, ""));
+    ASSERT_EQ(client.ask("remove_port_req", remove_body(0)), code_answer("remove_port_resp", 0, ""));
     int fds_before = open_fd_count(node->pid());
     ASSERT_GT(fds_before, 0);
 
@@ -325,10 +310,10 @@ TEST(Ports, HundredCreationsAndRemovalsLeaveNoDevicesAndNoOpenFiles)
             ASSERT_EQ(client.recv_json(), notify("open_port_notify", 0)) << "cycle " << i;
             ASSERT_TRUE(program.write("x"));
             ASSERT_EQ(collect_data(client, 0, 1), "x");
-            ASSERT_EQ(client.ask("remove_port_req", remove_body(0)), answer("remove_port_resp", 0, ""));
+            ASSERT_EQ(client.ask("remove_port_req", remove_body(0)), code_answer("remove_port_resp", 0, ""));
             EXPECT_TRUE(program.hung_up());
         } else {
-            ASSERT_EQ(client.ask("remove_port_req", remove_body(0)), answer("remove_port_resp", 0, ""))
+            ASSERT_EQ(client.ask("remove_port_req", remove_body(0)), code_answer("remove_port_resp", 0, ""))
                 << "cycle " << i;
         }
     }

@@ -61,10 +61,8 @@ struct Session {
 // opens and closes alternate and no byte falls outside a session.
 std::vector<Session> collect_sessions(PipeClient &client, int channel, int count)
 {
-    const std::string open_note = "{ \"msg_id\": \"open_port_notify\", \"msg_body\": { \"channel_id\": " +
-                                  std::to_string(channel) + " } }";
-    const std::string close_note = "{ \"msg_id\": \"close_port_notify\", \"msg_body\": { \"channel_id\": " +
-                                   std::to_string(channel) + " } }";
+    const std::string open_note = notify("open_port_notify", channel);
+    const std::string close_note = notify("close_port_notify", channel);
     std::vector<Session> sessions;
     bool open = false;
     while ((int)sessions.size() < count || open) {

@@ -63,8 +63,8 @@ TEST(Stall, AProgramWritingToAClientThatStallsFiveSecondsIsHeldUpAndEveryByteArr
     ASSERT_TRUE(closed.has_value());
     messages.push_back(*closed);
     ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0], "{ \"msg_id\": \"open_port_notify\", \"msg_body\": { \"channel_id\": 0 } }");
-    EXPECT_EQ(messages[1], "{ \"msg_id\": \"close_port_notify\", \"msg_body\": { \"channel_id\": 0 } }");
+    EXPECT_EQ(messages[0], notify("open_port_notify", 0));
+    EXPECT_EQ(messages[1], notify("close_port_notify", 0));
     EXPECT_EQ(node->output().find("dropped"), npos);
     printf("stall: %zu of %zu bytes delivered after a 5 s stall; the program was %s\n", got.size(), total,
            held_up ? "held up" : "not held up");

@@ -12,9 +12,6 @@ namespace {
 
 const std::string kListing = request("get_all_ports_req", "{}");
 
-
-
-
 std::string port_item(const std::string &gateway, const std::string &name, int channel)
 {
     return "{ \"gateway_id\": \"" + gateway + "\", \"portname\": \"" + name + "\", \"channel_id\": " +

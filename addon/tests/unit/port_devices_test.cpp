@@ -12,10 +12,6 @@ using namespace e2e;
 
 namespace {
 
-
-
-
-
 int occupied()
 {
     int n = 0;

@@ -45,17 +45,6 @@ inline vport *named(const std::string &name, const std::string &gateway = "")
     return p;
 }
 
-// The text of a control message with the given body, and of an answer body.
-inline std::string answer(const std::string &msg_id, const std::string &body)
-{
-    return "{ \"msg_id\": \"" + msg_id + "\", \"msg_body\": " + body + " }";
-}
-
-inline std::string code_answer(const std::string &msg_id, int code, const std::string &error_msg = "")
-{
-    return answer(msg_id, "{ \"error_code\": " + std::to_string(code) + ", \"error_msg\": \"" + error_msg + "\" }");
-}
-
 // Everything written to fd 1 while it lives is kept and also passed on to the real
 // standard output, so test failures printed meanwhile are not lost.
 class LogCapture {
