@@ -348,7 +348,8 @@ void notify_waiters()
     }
 }
 
-bool reactor_serve(Guard &g, int timeout_ms)
+// One round of serving (see wait_round); false when another thread has the role.
+static bool reactor_serve(Guard &g, int timeout_ms)
 {
     Reactor &r = reactor();
     if (!r.started || (r.served && !pthread_equal(r.server, pthread_self())))

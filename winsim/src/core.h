@@ -2,6 +2,7 @@
 // completion of overlapped requests, the I/O thread, fault injection and the call record.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -14,7 +15,7 @@ namespace winsim {
 
 // One lock guards all of the stand-in's state. API functions take it on entry, system
 // calls included; the I/O thread holds it while it runs callbacks and posted work. The
-// descriptors are served by the thread that waits for them where it can (reactor_serve),
+// descriptors are served by the thread that waits for them where it can (wait_round),
 // so in a steady stream no other thread competes for the lock. Waiters sleep on `cv`,
 // which is notified (notify_waiters) whenever anything may have become signalled. Both
 // are never destroyed: threads of the layer may still wait on them while the process
@@ -69,7 +70,7 @@ void event_reset_locked(HANDLE h);
 DWORD overlapped_error(const OVERLAPPED *ov);
 
 // The I/O thread: watches file descriptors, runs timers and posted work, all with the
-// lock held; a thread that serves the descriptors in its wait (reactor_serve) runs them
+// lock held; a thread that serves the descriptors in its wait (wait_round) runs them
 // the same way. Started on first use. A level-triggered watch's callback must consume
 // readiness or change its interest; an EPOLLONESHOT watch is armed again by its owner.
 using IoCallback = std::function<void(uint32_t events)>;
@@ -82,19 +83,38 @@ void reactor_post_after(unsigned ms, std::function<void()> fn);
 // Wakes every thread that waits for an object or a request to change (lock held):
 // those sleeping on `cv`, and the one that serves the descriptors in its wait.
 void notify_waiters();
-// A thread whose wait would block serves the I/O thread's descriptors itself, so that
-// what it waits for completes in this thread rather than a hop away: one round of at
-// most `timeout_ms` (-1: no limit), the lock released while it polls. One thread at a
-// time has that role, and keeps it between its waits while it waits often; false when
-// another thread has it (sleep on `cv` then). The I/O thread stands aside meanwhile and
-// takes over when the server stops waiting. The server calls reactor_wait_ended when
-// its wait returns (lock held for both).
-bool reactor_serve(Guard &g, int timeout_ms);
-void reactor_wait_ended();
-// One round of a blocking wait (lock held): serves the descriptors where this thread may,
-// else sleeps on `cv`; returns when something may have changed or after `timeout_ms`
-// (-1: no limit). The caller looks again and calls reactor_wait_ended once it is done.
+// One round of a blocking wait (lock held): returns when something may have changed or
+// after `timeout_ms` (-1: no limit). A thread whose wait would block serves the I/O
+// thread's descriptors itself where it may, so that what it waits for completes in this
+// thread rather than a hop away; the lock is released while it polls. One thread at a
+// time has that role and keeps it between its waits while it waits often; others sleep
+// on `cv`. The I/O thread stands aside meanwhile and takes over when the server stops
+// waiting, which reactor_wait_ended (lock held) tells it. Use wait_until.
 void wait_round(Guard &g, int timeout_ms);
+void reactor_wait_ended();
+
+// Blocks (lock held) until `done()` holds or `ms` milliseconds have passed (INFINITE:
+// no limit), looking at `done` once more when the time is up; returns its last answer.
+template <class Done>
+bool wait_until(Guard &g, DWORD ms, Done done)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    bool result;
+    for (;;) {
+        if ((result = done()))
+            break;
+        int left = -1;
+        if (ms != INFINITE) {
+            auto rest = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+            if (rest.count() <= 0)
+                break;
+            left = (int)((rest.count() + 999) / 1000);
+        }
+        wait_round(g, left);
+    }
+    reactor_wait_ended();
+    return result;
+}
 
 // Last error of the calling thread.
 void set_last_error(DWORD e);

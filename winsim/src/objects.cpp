@@ -155,46 +155,33 @@ static DWORD wait_for_objects(DWORD count, const HANDLE *handles, BOOL wait_all,
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles)
         return fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
     Guard g(lock);
-    // Declared after the guard: the wait ends with the lock still held.
-    struct Serving {
-        ~Serving() { reactor_wait_ended(); }
-    } serving;
     const auto *found = resolve_wait(count, handles);
     if (!found)
         return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
     // Only this thread's next wait replaces the entry, so it outlives this wait.
     const auto &objs = *found;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
+    DWORD result = WAIT_TIMEOUT;
+    wait_until(g, ms, [&] {
         if (wait_all) {
-            bool all = true;
             for (auto &o : objs)
-                all = all && o->signalled();
-            if (all) {
-                for (auto &o : objs)
-                    o->acquire();
-                return WAIT_OBJECT_0;
-            }
-        } else {
-            // The lowest signalled index wins, as on Windows.
-            for (DWORD i = 0; i < count; i++) {
-                if (objs[i]->signalled()) {
-                    objs[i]->acquire();
-                    return WAIT_OBJECT_0 + i;
-                }
+                if (!o->signalled())
+                    return false;
+            for (auto &o : objs)
+                o->acquire();
+            result = WAIT_OBJECT_0;
+            return true;
+        }
+        // The lowest signalled index wins, as on Windows.
+        for (DWORD i = 0; i < count; i++) {
+            if (objs[i]->signalled()) {
+                objs[i]->acquire();
+                result = WAIT_OBJECT_0 + i;
+                return true;
             }
         }
-        if (ms == 0)
-            return WAIT_TIMEOUT;
-        int left = -1;
-        if (ms != INFINITE) {
-            auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            left = rest.count() > 0 ? (int)rest.count() + 1 : 0;
-        }
-        wait_round(g, left);
-        if (ms != INFINITE && std::chrono::steady_clock::now() >= deadline)
-            ms = 0;  // one last look, then time out
-    }
+        return false;
+    });
+    return result;
 }
 
 extern "C" {
@@ -353,18 +340,7 @@ void WINAPI Sleep(DWORD ms)
     // that polls for a completion with Sleep would otherwise wait for the I/O thread to
     // take over first.
     Guard g(lock);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        if (!reactor_serve(g, (int)((left.count() + 999) / 1000))) {
-            g.unlock();
-            usleep((useconds_t)left.count());
-            return;
-        }
-    }
-    reactor_wait_ended();
+    wait_until(g, ms, [] { return false; });
 }
 
 ULONGLONG WINAPI GetTickCount64(void)
@@ -385,9 +361,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD bytes, BOOL w
     if (!HasOverlappedIoCompleted(ov)) {
         if (!wait)
             return fail(ERROR_IO_INCOMPLETE, FALSE);
-        while (!HasOverlappedIoCompleted(ov))
-            wait_round(g, -1);
-        reactor_wait_ended();
+        wait_until(g, INFINITE, [&] { return HasOverlappedIoCompleted(ov); });
         // The wait consumed the completion's signal, as waiting on the event does.
         if (ov->hEvent)
             if (auto obj = handle_get(ov->hEvent); obj && obj->signalled())

@@ -434,9 +434,7 @@ DWORD no_client_error(const Pipe &p)
 // API function does.
 BOOL wait_sync(Guard &g, OVERLAPPED *ov, LPDWORD bytes)
 {
-    while (!HasOverlappedIoCompleted(ov))
-        wait_round(g, -1);
-    reactor_wait_ended();
+    wait_until(g, INFINITE, [&] { return HasOverlappedIoCompleted(ov); });
     if (bytes)
         *bytes = (DWORD)ov->InternalHigh;
     DWORD err = overlapped_error(ov);

@@ -612,3 +612,42 @@ TEST_F(PipeTest, AThreadPollingWithSleepSeesItsCancelledRequestEndAtOnce)
     CloseHandle(rov.hEvent);
     CloseHandle(idle);
 }
+
+// Timed waits and sleeps last their time, in the thread that serves the descriptors and
+// in one that sleeps beside it; a wait for all objects takes none until all are set.
+TEST_F(PipeTest, TimedWaitsAndSleepsLastTheirTimeAndWaitAllTakesAllOrNothing)
+{
+    using Clock = std::chrono::steady_clock;
+    auto timed = [](auto &&fn) {
+        auto t0 = Clock::now();
+        fn();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    };
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<long long> other_wait{0}, other_sleep{0};
+    std::thread other([&] {
+        other_wait = timed([&] { EXPECT_EQ(WaitForSingleObject(never, 80), (DWORD)WAIT_TIMEOUT); });
+        other_sleep = timed([] { Sleep(40); });
+    });
+    EXPECT_GE(timed([&] { EXPECT_EQ(WaitForSingleObject(never, 60), (DWORD)WAIT_TIMEOUT); }), 60);
+    EXPECT_GE(timed([] { Sleep(30); }), 30);
+    other.join();
+    EXPECT_GE(other_wait.load(), 80);
+    EXPECT_GE(other_sleep.load(), 40);
+
+    HANDLE both[2] = {CreateEventA(nullptr, FALSE, FALSE, nullptr), CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    SetEvent(both[0]);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 30), (DWORD)WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(both[0], 0), WAIT_OBJECT_0) << "a wait for all took one event alone";
+    SetEvent(both[0]);
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        SetEvent(both[1]);
+    });
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 5000), WAIT_OBJECT_0);
+    setter.join();
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), (DWORD)WAIT_TIMEOUT) << "both auto-reset events were taken";
+    CloseHandle(both[0]);
+    CloseHandle(both[1]);
+    CloseHandle(never);
+}
