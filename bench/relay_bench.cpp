@@ -868,17 +868,24 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
     stop = true;
     for (auto &r : readers)
         r.join();
-    out->values.push_back((double)measured / wall / 1e6);
-    if (writes0 >= 0 && frames)
-        out->writes.push_back(writes / (double)frames);
-    if (cpu0 >= 0) {
-        out->cores.push_back(cpu / wall);
-        out->per_core.push_back(cpu > 0 ? (double)measured / cpu / 1e6 : 0);
+    if (out) {
+        out->values.push_back((double)measured / wall / 1e6);
+        if (writes0 >= 0 && frames)
+            out->writes.push_back(writes / (double)frames);
+        if (cpu0 >= 0) {
+            out->cores.push_back(cpu / wall);
+            out->per_core.push_back(cpu > 0 ? (double)measured / cpu / 1e6 : 0);
+        }
     }
-    if (stalled || !drained || s.corrupt)
-        out->error = fmt("%s%s%s", stalled ? "STALLED: no room for 5 s; " : "",
-                         drained ? "" : "DATA MISMATCH: sent bytes did not all arrive; ",
-                         s.corrupt ? "DATA MISMATCH: bytes wrong or out of order" : "");
+    if (stalled || !drained || s.corrupt) {
+        std::string e = fmt("%s%s%s", stalled ? "STALLED: no room for 5 s; " : "",
+                            drained ? "" : "DATA MISMATCH: sent bytes did not all arrive; ",
+                            s.corrupt ? "DATA MISMATCH: bytes wrong or out of order" : "");
+        if (out)
+            out->error = e;
+        else
+            die(relay.name + " (warm-up): " + e);
+    }
 }
 
 // ---------------------------------------------------------------- scenarios
@@ -898,35 +905,22 @@ void note_rss(const std::string &scenario, int pid, double before)
     rss_notes.push_back(fmt("%-52s node rss %.1f -> %.1f MB", scenario.c_str(), before, rss_mb(pid)));
 }
 
-void bench_p2c(int nports, size_t chunk, const std::string &scenario)
+// A throughput scenario on a fresh trio, `size` bytes per write or frame. Each relay
+// keeps its `State` (what was sent and received per port) over its warm-up and
+// repetitions, so no byte is lost between them unnoticed.
+template <typename State>
+void bench_throughput(int nports, size_t size, const std::string &scenario,
+                      void (*rep)(Relay &, State &, size_t size, double secs, Figures *out))
 {
     Trio trio(nports);
     double rss0 = rss_mb(trio.service().pid);
-    std::vector<std::unique_ptr<P2c>> state;
+    std::vector<std::unique_ptr<State>> state;
     for (int k = 0; k < 3; k++)
-        state.push_back(std::make_unique<P2c>(nports));
-    Row row{scenario, "MB/s", true, {}, ""};
-    interleave(
-        [&](int k, Figures *out) { p2c_rep(*trio.relays[(size_t)k], *state[(size_t)k], chunk, out ? opt.seconds : opt.warmup, out); },
-        row);
-    add_row(row);
-    note_rss(scenario, trio.service().pid, rss0);
-}
-
-void bench_c2p(int nports, size_t size, const std::string &scenario)
-{
-    Trio trio(nports);
-    double rss0 = rss_mb(trio.service().pid);
-    std::vector<std::unique_ptr<C2p>> state;
-    for (int k = 0; k < 3; k++)
-        state.push_back(std::make_unique<C2p>(nports));
+        state.push_back(std::make_unique<State>(nports));
     Row row{scenario, "MB/s", true, {}, ""};
     interleave(
         [&](int k, Figures *out) {
-            Figures scratch;
-            c2p_rep(*trio.relays[(size_t)k], *state[(size_t)k], size, out ? opt.seconds : opt.warmup, out ? out : &scratch);
-            if (!out && !scratch.error.empty())
-                die(trio.relays[(size_t)k]->name + " (warm-up): " + scratch.error);
+            rep(*trio.relays[(size_t)k], *state[(size_t)k], size, out ? opt.seconds : opt.warmup, out);
         },
         row);
     add_row(row);
@@ -1120,18 +1114,18 @@ int main(int argc, char **argv)
     auto started = Clock::now();
 
     if (wanted("p2c")) {
-        bench_p2c(1, 64, "program -> client, 1 port, 64-byte writes");
-        bench_p2c(1, 2008, "program -> client, 1 port, 2008-byte writes");
+        bench_throughput(1, 64, "program -> client, 1 port, 64-byte writes", p2c_rep);
+        bench_throughput(1, 2008, "program -> client, 1 port, 2008-byte writes", p2c_rep);
     }
     if (wanted("c2p")) {
-        bench_c2p(1, 64, "client -> program, 1 port, 64-byte frames");
-        bench_c2p(1, 2008, "client -> program, 1 port, 2008-byte frames");
+        bench_throughput(1, 64, "client -> program, 1 port, 64-byte frames", c2p_rep);
+        bench_throughput(1, 2008, "client -> program, 1 port, 2008-byte frames", c2p_rep);
     }
     if (wanted("latency"))
         bench_echo();
     if (wanted("multi"))
         for (int n : opt.multi_ports)
-            bench_p2c(n, 2008, fmt("program -> client, %d ports, 2008-byte writes, aggregate", n));
+            bench_throughput(n, 2008, fmt("program -> client, %d ports, 2008-byte writes, aggregate", n), p2c_rep);
     if (wanted("create"))
         bench_create_remove();
     if (wanted("control"))
