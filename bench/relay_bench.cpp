@@ -905,6 +905,15 @@ void note_rss(const std::string &scenario, int pid, double before)
     rss_notes.push_back(fmt("%-52s node rss %.1f -> %.1f MB", scenario.c_str(), before, rss_mb(pid)));
 }
 
+// One repetition's times in microseconds: its median and p99, and every sample for the
+// pooled figures.
+void add_times(Figures &f, const std::vector<double> &us)
+{
+    f.values.push_back(median(us));
+    f.p99.push_back(percentile(us, 0.99));
+    f.pooled.insert(f.pooled.end(), us.begin(), us.end());
+}
+
 // A throughput scenario on a fresh trio, `size` bytes per write or frame. Each relay
 // keeps its `State` (what was sent and received per port) over its warm-up and
 // repetitions, so no byte is lost between them unnoticed.
@@ -968,11 +977,8 @@ void bench_echo()
         }
         stop = true;
         echo.join();
-        if (out) {
-            out->values.push_back(median(us));
-            out->p99.push_back(percentile(us, 0.99));
-            out->pooled.insert(out->pooled.end(), us.begin(), us.end());
-        }
+        if (out)
+            add_times(*out, us);
     };
     interleave(rep, row);
     add_row(row);
@@ -1012,21 +1018,18 @@ void bench_create_remove()
         ::close(open_pty_master(&slave));
     };
     std::function<void()> cycles[3] = {service_cycle, socat_cycle, pty_cycle};
-    for (int k = 0; k < 3; k++)
-        for (int i = 0; i < std::max(5, opt.cycles / 10); i++)
-            cycles[k]();
-    for (int r = 0; r < opt.reps; r++)
-        for (int k = 0; k < 3; k++) {
+    interleave(
+        [&](int k, Figures *out) {
             std::vector<double> us;
-            for (int i = 0; i < opt.cycles; i++) {
+            for (int i = 0; i < (out ? opt.cycles : std::max(5, opt.cycles / 10)); i++) {
                 auto t = Clock::now();
                 cycles[k]();
                 us.push_back(seconds_since(t) * 1e6);
             }
-            row.f[k].values.push_back(median(us));
-            row.f[k].p99.push_back(percentile(us, 0.99));
-            row.f[k].pooled.insert(row.f[k].pooled.end(), us.begin(), us.end());
-        }
+            if (out)
+                add_times(*out, us);
+        },
+        row);
     add_row(row);
     note_rss(scenario, service.pid, rss0);
 }
