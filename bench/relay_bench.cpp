@@ -682,6 +682,36 @@ void add_row(const Row &r)
 
 // ---------------------------------------------------------------- program -> client
 
+// What a relay used over one measured stretch of `secs`: wall time, CPU and write calls.
+struct Meter {
+    Relay &relay;
+    double writes0, cpu0;
+    Clock::time_point t0, end;
+    double wall = 0, cpu = 0, writes = 0;
+    Meter(Relay &r, double secs)
+        : relay(r), writes0(r.write_calls()), cpu0(r.cpu_seconds()), t0(Clock::now()),
+          end(t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs)))
+    {
+    }
+    void stop()
+    {
+        wall = seconds_since(t0);
+        cpu = relay.cpu_seconds() - cpu0;
+        writes = relay.write_calls() - writes0;
+    }
+    // The throughput of `bytes` moved in `frames` frames, and what it cost the relay.
+    void record(Figures &out, uint64_t bytes, uint64_t frames) const
+    {
+        out.values.push_back((double)bytes / wall / 1e6);
+        if (writes0 >= 0 && frames)
+            out.writes.push_back(writes / (double)frames);
+        if (cpu0 >= 0) {
+            out.cores.push_back(cpu / wall);
+            out.per_core.push_back(cpu > 0 ? (double)bytes / cpu / 1e6 : 0);
+        }
+    }
+};
+
 struct P2c {
     std::vector<uint64_t> got;
     std::vector<std::atomic<uint64_t>> written;
@@ -717,16 +747,11 @@ void p2c_rep(Relay &relay, P2c &s, size_t chunk, double secs, Figures *out)
         bytes += len;
         frames++;
     };
-    double writes0 = relay.write_calls();
-    double cpu0 = relay.cpu_seconds();
-    auto t0 = Clock::now();
-    auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
-    while (Clock::now() < end)
+    Meter meter(relay, secs);
+    while (Clock::now() < meter.end)
         if (relay.client.pump(50, on_data) < 0)
             die(relay.name + ": the client's connection ended");
-    double wall = seconds_since(t0);
-    double cpu = relay.cpu_seconds() - cpu0;
-    double writes = relay.write_calls() - writes0;
+    meter.stop();
     uint64_t measured = bytes, measured_frames = frames;
     stop = true;
     // Drain: writers blocked on a full terminal finish once the client reads on.
@@ -742,15 +767,9 @@ void p2c_rep(Relay &relay, P2c &s, size_t chunk, double secs, Figures *out)
     for (auto &w : writers)
         w.join();
     if (out) {
-        out->values.push_back((double)measured / wall / 1e6);
+        meter.record(*out, measured, measured_frames);
         if (measured_frames)
             out->message_bytes.push_back((double)measured / (double)measured_frames);
-        if (writes0 >= 0 && measured_frames)
-            out->writes.push_back(writes / (double)measured_frames);
-        if (cpu0 >= 0) {
-            out->cores.push_back(cpu / wall);
-            out->per_core.push_back(cpu > 0 ? (double)measured / cpu / 1e6 : 0);
-        }
     }
     if (s.corrupt || !all_in()) {
         uint64_t w = 0, g = 0;
@@ -819,14 +838,11 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
         std::lock_guard<std::mutex> g(m);
         start_bytes = total_received();
     }
-    double writes0 = relay.write_calls();
-    double cpu0 = relay.cpu_seconds();
-    auto t0 = Clock::now();
-    auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
+    Meter meter(relay, secs);
     bool stalled = false;
     uint64_t frames = 0;
     size_t next = 0;
-    while (Clock::now() < end) {
+    while (Clock::now() < meter.end) {
         int port = -1;
         {
             std::unique_lock<std::mutex> g(m);
@@ -853,9 +869,7 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
         std::lock_guard<std::mutex> g(m);
         measured = total_received() - start_bytes;
     }
-    double wall = seconds_since(t0);
-    double cpu = relay.cpu_seconds() - cpu0;
-    double writes = relay.write_calls() - writes0;
+    meter.stop();
     // Drain: every sent byte must arrive.
     auto deadline = Clock::now() + std::chrono::seconds(20);
     bool drained = false;
@@ -868,15 +882,8 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
     stop = true;
     for (auto &r : readers)
         r.join();
-    if (out) {
-        out->values.push_back((double)measured / wall / 1e6);
-        if (writes0 >= 0 && frames)
-            out->writes.push_back(writes / (double)frames);
-        if (cpu0 >= 0) {
-            out->cores.push_back(cpu / wall);
-            out->per_core.push_back(cpu > 0 ? (double)measured / cpu / 1e6 : 0);
-        }
-    }
+    if (out)
+        meter.record(*out, measured, frames);
     if (stalled || !drained || s.corrupt) {
         std::string e = fmt("%s%s%s", stalled ? "STALLED: no room for 5 s; " : "",
                             drained ? "" : "DATA MISMATCH: sent bytes did not all arrive; ",
