@@ -649,12 +649,16 @@ std::string ratio(double service, double other, bool higher_is_better)
     return fmt("%.2f", higher_is_better ? service / other : other / service);
 }
 
+// A relay's headline figure: the median of its repetitions, or of every sample when
+// the samples are kept (latencies).
+double headline(const Figures &f) { return f.pooled.empty() ? median(f.values) : percentile(f.pooled, 0.5); }
+
 void print_row(const Row &r)
 {
     printf("\n%s\n", r.scenario.c_str());
     for (int k = 0; k < 3; k++) {
         const Figures &f = r.f[k];
-        double value = f.pooled.empty() ? median(f.values) : percentile(f.pooled, 0.5);
+        double value = headline(f);
         std::string line = fmt("  %-8s %10.2f %-5s [%s]", relay_names[k], value, r.unit.c_str(),
                                range(f.values, "%.2f").c_str());
         if (!f.p99.empty())
@@ -1081,7 +1085,7 @@ void print_summary()
         double v[3];
         std::string cell[3];
         for (int k = 0; k < 3; k++) {
-            v[k] = r.f[k].pooled.empty() ? median(r.f[k].values) : percentile(r.f[k].pooled, 0.5);
+            v[k] = headline(r.f[k]);
             cell[k] = fmt("%.2f %s", v[k], r.unit.c_str());
             if (!r.f[k].p99.empty())
                 cell[k] = fmt("p50 %.1f p99 %.1f us", v[k], percentile(r.f[k].pooled, 0.99));
