@@ -925,6 +925,17 @@ void add_times(Figures &f, const std::vector<double> &us)
     f.pooled.insert(f.pooled.end(), us.begin(), us.end());
 }
 
+// A scenario on a fresh trio of `nports` ports each: `rep(relay, k, out)` run as
+// interleave does, then the row printed and the service's memory noted.
+void run_on_trio(int nports, Row row, const std::function<void(Relay &relay, int k, Figures *out)> &rep)
+{
+    Trio trio(nports);
+    double rss0 = rss_mb(trio.service().pid);
+    interleave([&](int k, Figures *out) { rep(*trio.relays[(size_t)k], k, out); }, row);
+    add_row(row);
+    note_rss(row.scenario, trio.service().pid, rss0);
+}
+
 // A throughput scenario on a fresh trio, `size` bytes per write or frame. Each relay
 // keeps its `State` (what was sent and received per port) over its warm-up and
 // repetitions, so no byte is lost between them unnoticed.
@@ -932,32 +943,20 @@ template <typename State>
 void bench_throughput(int nports, size_t size, const std::string &scenario,
                       void (*rep)(Relay &, State &, size_t size, double secs, Figures *out))
 {
-    Trio trio(nports);
-    double rss0 = rss_mb(trio.service().pid);
     std::vector<std::unique_ptr<State>> state;
     for (int k = 0; k < 3; k++)
         state.push_back(std::make_unique<State>(nports));
-    Row row{scenario, "MB/s", true, {}, ""};
-    interleave(
-        [&](int k, Figures *out) {
-            rep(*trio.relays[(size_t)k], *state[(size_t)k], size, out ? opt.seconds : opt.warmup, out);
-        },
-        row);
-    add_row(row);
-    note_rss(scenario, trio.service().pid, rss0);
+    run_on_trio(nports, {scenario, "MB/s", true, {}, ""}, [&](Relay &relay, int k, Figures *out) {
+        rep(relay, *state[(size_t)k], size, out ? opt.seconds : opt.warmup, out);
+    });
 }
 
 // The client sends one byte, the program echoes it, the client waits for it back.
 void bench_echo()
 {
-    const std::string scenario = "1-byte echo round trip client -> program -> client, 1 port";
-    Trio trio(1);
-    double rss0 = rss_mb(trio.service().pid);
-    Row row{scenario, "us", false, {}, "p50 of all samples; ratios: socat's or the pty's time over the service's"};
-    for (int k = 0; k < 3; k++)
-        trio.relays[(size_t)k]->client.controls.clear();
-    auto rep = [&](int k, Figures *out) {
-        Relay &relay = *trio.relays[(size_t)k];
+    Row row{"1-byte echo round trip client -> program -> client, 1 port", "us", false, {},
+            "p50 of all samples; ratios: socat's or the pty's time over the service's"};
+    run_on_trio(1, row, [](Relay &relay, int, Figures *out) {
         std::atomic<bool> stop{false};
         std::thread echo([&] {
             char b[64];
@@ -990,10 +989,7 @@ void bench_echo()
         echo.join();
         if (out)
             add_times(*out, us);
-    };
-    interleave(rep, row);
-    add_row(row);
-    note_rss(scenario, trio.service().pid, rss0);
+    });
 }
 
 // A port made and taken away: the service's create_port_req + remove_port_req; a socat
