@@ -649,12 +649,16 @@ std::string ratio(double service, double other, bool higher_is_better)
     return fmt("%.2f", higher_is_better ? service / other : other / service);
 }
 
+// A relay's headline figure: the median of its repetitions, or of every sample when
+// the samples are kept (latencies).
+double headline(const Figures &f) { return f.pooled.empty() ? median(f.values) : percentile(f.pooled, 0.5); }
+
 void print_row(const Row &r)
 {
     printf("\n%s\n", r.scenario.c_str());
     for (int k = 0; k < 3; k++) {
         const Figures &f = r.f[k];
-        double value = f.pooled.empty() ? median(f.values) : percentile(f.pooled, 0.5);
+        double value = headline(f);
         std::string line = fmt("  %-8s %10.2f %-5s [%s]", relay_names[k], value, r.unit.c_str(),
                                range(f.values, "%.2f").c_str());
         if (!f.p99.empty())
@@ -681,6 +685,36 @@ void add_row(const Row &r)
 }
 
 // ---------------------------------------------------------------- program -> client
+
+// What a relay used over one measured stretch of `secs`: wall time, CPU and write calls.
+struct Meter {
+    Relay &relay;
+    double writes0, cpu0;
+    Clock::time_point t0, end;
+    double wall = 0, cpu = 0, writes = 0;
+    Meter(Relay &r, double secs)
+        : relay(r), writes0(r.write_calls()), cpu0(r.cpu_seconds()), t0(Clock::now()),
+          end(t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs)))
+    {
+    }
+    void stop()
+    {
+        wall = seconds_since(t0);
+        cpu = relay.cpu_seconds() - cpu0;
+        writes = relay.write_calls() - writes0;
+    }
+    // The throughput of `bytes` moved in `frames` frames, and what it cost the relay.
+    void record(Figures &out, uint64_t bytes, uint64_t frames) const
+    {
+        out.values.push_back((double)bytes / wall / 1e6);
+        if (writes0 >= 0 && frames)
+            out.writes.push_back(writes / (double)frames);
+        if (cpu0 >= 0) {
+            out.cores.push_back(cpu / wall);
+            out.per_core.push_back(cpu > 0 ? (double)bytes / cpu / 1e6 : 0);
+        }
+    }
+};
 
 struct P2c {
     std::vector<uint64_t> got;
@@ -717,16 +751,11 @@ void p2c_rep(Relay &relay, P2c &s, size_t chunk, double secs, Figures *out)
         bytes += len;
         frames++;
     };
-    double writes0 = relay.write_calls();
-    double cpu0 = relay.cpu_seconds();
-    auto t0 = Clock::now();
-    auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
-    while (Clock::now() < end)
+    Meter meter(relay, secs);
+    while (Clock::now() < meter.end)
         if (relay.client.pump(50, on_data) < 0)
             die(relay.name + ": the client's connection ended");
-    double wall = seconds_since(t0);
-    double cpu = relay.cpu_seconds() - cpu0;
-    double writes = relay.write_calls() - writes0;
+    meter.stop();
     uint64_t measured = bytes, measured_frames = frames;
     stop = true;
     // Drain: writers blocked on a full terminal finish once the client reads on.
@@ -742,15 +771,9 @@ void p2c_rep(Relay &relay, P2c &s, size_t chunk, double secs, Figures *out)
     for (auto &w : writers)
         w.join();
     if (out) {
-        out->values.push_back((double)measured / wall / 1e6);
+        meter.record(*out, measured, measured_frames);
         if (measured_frames)
             out->message_bytes.push_back((double)measured / (double)measured_frames);
-        if (writes0 >= 0 && measured_frames)
-            out->writes.push_back(writes / (double)measured_frames);
-        if (cpu0 >= 0) {
-            out->cores.push_back(cpu / wall);
-            out->per_core.push_back(cpu > 0 ? (double)measured / cpu / 1e6 : 0);
-        }
     }
     if (s.corrupt || !all_in()) {
         uint64_t w = 0, g = 0;
@@ -819,14 +842,11 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
         std::lock_guard<std::mutex> g(m);
         start_bytes = total_received();
     }
-    double writes0 = relay.write_calls();
-    double cpu0 = relay.cpu_seconds();
-    auto t0 = Clock::now();
-    auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secs));
+    Meter meter(relay, secs);
     bool stalled = false;
     uint64_t frames = 0;
     size_t next = 0;
-    while (Clock::now() < end) {
+    while (Clock::now() < meter.end) {
         int port = -1;
         {
             std::unique_lock<std::mutex> g(m);
@@ -853,9 +873,7 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
         std::lock_guard<std::mutex> g(m);
         measured = total_received() - start_bytes;
     }
-    double wall = seconds_since(t0);
-    double cpu = relay.cpu_seconds() - cpu0;
-    double writes = relay.write_calls() - writes0;
+    meter.stop();
     // Drain: every sent byte must arrive.
     auto deadline = Clock::now() + std::chrono::seconds(20);
     bool drained = false;
@@ -868,17 +886,17 @@ void c2p_rep(Relay &relay, C2p &s, size_t size, double secs, Figures *out)
     stop = true;
     for (auto &r : readers)
         r.join();
-    out->values.push_back((double)measured / wall / 1e6);
-    if (writes0 >= 0 && frames)
-        out->writes.push_back(writes / (double)frames);
-    if (cpu0 >= 0) {
-        out->cores.push_back(cpu / wall);
-        out->per_core.push_back(cpu > 0 ? (double)measured / cpu / 1e6 : 0);
+    if (out)
+        meter.record(*out, measured, frames);
+    if (stalled || !drained || s.corrupt) {
+        std::string e = fmt("%s%s%s", stalled ? "STALLED: no room for 5 s; " : "",
+                            drained ? "" : "DATA MISMATCH: sent bytes did not all arrive; ",
+                            s.corrupt ? "DATA MISMATCH: bytes wrong or out of order" : "");
+        if (out)
+            out->error = e;
+        else
+            die(relay.name + " (warm-up): " + e);
     }
-    if (stalled || !drained || s.corrupt)
-        out->error = fmt("%s%s%s", stalled ? "STALLED: no room for 5 s; " : "",
-                         drained ? "" : "DATA MISMATCH: sent bytes did not all arrive; ",
-                         s.corrupt ? "DATA MISMATCH: bytes wrong or out of order" : "");
 }
 
 // ---------------------------------------------------------------- scenarios
@@ -898,52 +916,47 @@ void note_rss(const std::string &scenario, int pid, double before)
     rss_notes.push_back(fmt("%-52s node rss %.1f -> %.1f MB", scenario.c_str(), before, rss_mb(pid)));
 }
 
-void bench_p2c(int nports, size_t chunk, const std::string &scenario)
+// One repetition's times in microseconds: its median and p99, and every sample for the
+// pooled figures.
+void add_times(Figures &f, const std::vector<double> &us)
 {
-    Trio trio(nports);
-    double rss0 = rss_mb(trio.service().pid);
-    std::vector<std::unique_ptr<P2c>> state;
-    for (int k = 0; k < 3; k++)
-        state.push_back(std::make_unique<P2c>(nports));
-    Row row{scenario, "MB/s", true, {}, ""};
-    interleave(
-        [&](int k, Figures *out) { p2c_rep(*trio.relays[(size_t)k], *state[(size_t)k], chunk, out ? opt.seconds : opt.warmup, out); },
-        row);
-    add_row(row);
-    note_rss(scenario, trio.service().pid, rss0);
+    f.values.push_back(median(us));
+    f.p99.push_back(percentile(us, 0.99));
+    f.pooled.insert(f.pooled.end(), us.begin(), us.end());
 }
 
-void bench_c2p(int nports, size_t size, const std::string &scenario)
+// A scenario on a fresh trio of `nports` ports each: `rep(relay, k, out)` run as
+// interleave does, then the row printed and the service's memory noted.
+void run_on_trio(int nports, Row row, const std::function<void(Relay &relay, int k, Figures *out)> &rep)
 {
     Trio trio(nports);
     double rss0 = rss_mb(trio.service().pid);
-    std::vector<std::unique_ptr<C2p>> state;
-    for (int k = 0; k < 3; k++)
-        state.push_back(std::make_unique<C2p>(nports));
-    Row row{scenario, "MB/s", true, {}, ""};
-    interleave(
-        [&](int k, Figures *out) {
-            Figures scratch;
-            c2p_rep(*trio.relays[(size_t)k], *state[(size_t)k], size, out ? opt.seconds : opt.warmup, out ? out : &scratch);
-            if (!out && !scratch.error.empty())
-                die(trio.relays[(size_t)k]->name + " (warm-up): " + scratch.error);
-        },
-        row);
+    interleave([&](int k, Figures *out) { rep(*trio.relays[(size_t)k], k, out); }, row);
     add_row(row);
-    note_rss(scenario, trio.service().pid, rss0);
+    note_rss(row.scenario, trio.service().pid, rss0);
+}
+
+// A throughput scenario on a fresh trio, `size` bytes per write or frame. Each relay
+// keeps its `State` (what was sent and received per port) over its warm-up and
+// repetitions, so no byte is lost between them unnoticed.
+template <typename State>
+void bench_throughput(int nports, size_t size, const std::string &scenario,
+                      void (*rep)(Relay &, State &, size_t size, double secs, Figures *out))
+{
+    std::vector<std::unique_ptr<State>> state;
+    for (int k = 0; k < 3; k++)
+        state.push_back(std::make_unique<State>(nports));
+    run_on_trio(nports, {scenario, "MB/s", true, {}, ""}, [&](Relay &relay, int k, Figures *out) {
+        rep(relay, *state[(size_t)k], size, out ? opt.seconds : opt.warmup, out);
+    });
 }
 
 // The client sends one byte, the program echoes it, the client waits for it back.
 void bench_echo()
 {
-    const std::string scenario = "1-byte echo round trip client -> program -> client, 1 port";
-    Trio trio(1);
-    double rss0 = rss_mb(trio.service().pid);
-    Row row{scenario, "us", false, {}, "p50 of all samples; ratios: socat's or the pty's time over the service's"};
-    for (int k = 0; k < 3; k++)
-        trio.relays[(size_t)k]->client.controls.clear();
-    auto rep = [&](int k, Figures *out) {
-        Relay &relay = *trio.relays[(size_t)k];
+    Row row{"1-byte echo round trip client -> program -> client, 1 port", "us", false, {},
+            "p50 of all samples; ratios: socat's or the pty's time over the service's"};
+    run_on_trio(1, row, [](Relay &relay, int, Figures *out) {
         std::atomic<bool> stop{false};
         std::thread echo([&] {
             char b[64];
@@ -974,15 +987,9 @@ void bench_echo()
         }
         stop = true;
         echo.join();
-        if (out) {
-            out->values.push_back(median(us));
-            out->p99.push_back(percentile(us, 0.99));
-            out->pooled.insert(out->pooled.end(), us.begin(), us.end());
-        }
-    };
-    interleave(rep, row);
-    add_row(row);
-    note_rss(scenario, trio.service().pid, rss0);
+        if (out)
+            add_times(*out, us);
+    });
 }
 
 // A port made and taken away: the service's create_port_req + remove_port_req; a socat
@@ -1018,21 +1025,18 @@ void bench_create_remove()
         ::close(open_pty_master(&slave));
     };
     std::function<void()> cycles[3] = {service_cycle, socat_cycle, pty_cycle};
-    for (int k = 0; k < 3; k++)
-        for (int i = 0; i < std::max(5, opt.cycles / 10); i++)
-            cycles[k]();
-    for (int r = 0; r < opt.reps; r++)
-        for (int k = 0; k < 3; k++) {
+    interleave(
+        [&](int k, Figures *out) {
             std::vector<double> us;
-            for (int i = 0; i < opt.cycles; i++) {
+            for (int i = 0; i < (out ? opt.cycles : std::max(5, opt.cycles / 10)); i++) {
                 auto t = Clock::now();
                 cycles[k]();
                 us.push_back(seconds_since(t) * 1e6);
             }
-            row.f[k].values.push_back(median(us));
-            row.f[k].p99.push_back(percentile(us, 0.99));
-            row.f[k].pooled.insert(row.f[k].pooled.end(), us.begin(), us.end());
-        }
+            if (out)
+                add_times(*out, us);
+        },
+        row);
     add_row(row);
     note_rss(scenario, service.pid, rss0);
 }
@@ -1077,7 +1081,7 @@ void print_summary()
         double v[3];
         std::string cell[3];
         for (int k = 0; k < 3; k++) {
-            v[k] = r.f[k].pooled.empty() ? median(r.f[k].values) : percentile(r.f[k].pooled, 0.5);
+            v[k] = headline(r.f[k]);
             cell[k] = fmt("%.2f %s", v[k], r.unit.c_str());
             if (!r.f[k].p99.empty())
                 cell[k] = fmt("p50 %.1f p99 %.1f us", v[k], percentile(r.f[k].pooled, 0.99));
@@ -1120,18 +1124,18 @@ int main(int argc, char **argv)
     auto started = Clock::now();
 
     if (wanted("p2c")) {
-        bench_p2c(1, 64, "program -> client, 1 port, 64-byte writes");
-        bench_p2c(1, 2008, "program -> client, 1 port, 2008-byte writes");
+        bench_throughput(1, 64, "program -> client, 1 port, 64-byte writes", p2c_rep);
+        bench_throughput(1, 2008, "program -> client, 1 port, 2008-byte writes", p2c_rep);
     }
     if (wanted("c2p")) {
-        bench_c2p(1, 64, "client -> program, 1 port, 64-byte frames");
-        bench_c2p(1, 2008, "client -> program, 1 port, 2008-byte frames");
+        bench_throughput(1, 64, "client -> program, 1 port, 64-byte frames", c2p_rep);
+        bench_throughput(1, 2008, "client -> program, 1 port, 2008-byte frames", c2p_rep);
     }
     if (wanted("latency"))
         bench_echo();
     if (wanted("multi"))
         for (int n : opt.multi_ports)
-            bench_p2c(n, 2008, fmt("program -> client, %d ports, 2008-byte writes, aggregate", n));
+            bench_throughput(n, 2008, fmt("program -> client, %d ports, 2008-byte writes, aggregate", n), p2c_rep);
     if (wanted("create"))
         bench_create_remove();
     if (wanted("control"))

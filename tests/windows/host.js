@@ -8,15 +8,10 @@
 // When the actions are done it waits for the stop file to appear, then exits.
 'use strict';
 const fs = require('fs');
+const { occurrences } = require('./session-lib.js');
 
 const [modulePath, resultsFile, logFile, stopFile, ...actions] = process.argv.slice(2);
 const say = (line) => fs.appendFileSync(resultsFile, line + '\n');
-
-function occurrences(text, needle) {
-  let n = 0;
-  for (let at = text.indexOf(needle); at >= 0; at = text.indexOf(needle, at + needle.length)) n++;
-  return n;
-}
 
 function logHas(count, needle) {
   try {

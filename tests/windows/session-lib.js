@@ -1,4 +1,5 @@
-// Reads the session file for client-win.js; client-linux.py does the same in Python.
+// Reads the session file for client-win.js (host.js takes occurrences from here too);
+// client-linux.py does the same in Python.
 'use strict';
 
 // The frame of a step: "json" is a control message (0xFF and the text), "hex" any bytes,
