@@ -42,9 +42,9 @@ def until(ready, what):
         time.sleep(0.02)
 
 
-# As in session-lib.js: the service's log once it has answered the sync request and
-# waits, and the line it logs when it waits for a client.
-SYNC_HANDLED = re.compile(rb"get msg: get_all_ports_req\n(send_msg_to_app, Write OK\n)?set_events, events_count=\d+\n\Z")
+# As in session-lib.js: what follows a step's sync request in the service's log once it
+# has answered it and waits, and the line it logs when it waits for a client.
+AFTER_SYNC = re.compile(rb"get msg: get_all_ports_req\n(send_msg_to_app, Write OK\n)?set_events, events_count=\d+\n\Z")
 WAITING = re.compile(rb"set_events, events_count=\d+\n\Z")
 CLIENT_AWAITED = b"now wait pipe client connect"
 
@@ -57,11 +57,22 @@ def read_log(log_file):
         return b""
 
 
+def sync_text(session, n):
+    return session["sync"]["json"].replace("%d", str(n))
+
+
+def sync_handled(log, text):
+    """Only the step's own sync text marks its sync as answered: the log is written out when
+    the service is about to wait, so an earlier sync can end it the same way."""
+    head = b"get msg: " + text.encode("latin1") + b"\n"
+    at = log.rfind(head)
+    return at >= 0 and AFTER_SYNC.match(log, at + len(head)) is not None
+
+
 def main():
     session_file, part, log_file, transcript_file, pipe_path = sys.argv[1:6]
     skipped = sys.argv[6:]
     session = json.load(open(session_file, encoding="utf-8"))
-    sync = frame_of(session["sync"])
     lines = []
     connects = 0
     sock = None
@@ -77,7 +88,7 @@ def main():
 
     try:
         connect()
-        for step in session["parts"][part]:
+        for n, step in enumerate(session["parts"][part]):
             if any(tag in skipped for tag in step.get("needs", [])):
                 continue
             lines.append("> " + step["label"])
@@ -86,12 +97,13 @@ def main():
                 connect()
                 continue
             sock.send(frame_of(step))
-            sock.send(sync)
+            sync = sync_text(session, n)
+            sock.send(frame_of({"json": sync}))
             frames = [sock.recv(65536) for _ in range(step.get("answers", 0) + 1)]
             lines.extend("< " + frame_text(f) for f in frames)
             if not is_sync_answer(frames[-1]):
                 raise RuntimeError("answers out of step after " + step["label"])
-            until(lambda: SYNC_HANDLED.search(read_log(log_file)), "service idle after " + step["label"])
+            until(lambda: sync_handled(read_log(log_file), sync), "service idle after " + step["label"])
         sock.close()
         until(lambda: read_log(log_file).count(CLIENT_AWAITED) > connects and WAITING.search(read_log(log_file)),
               "service waits for the next client")

@@ -5,7 +5,7 @@
 'use strict';
 const fs = require('fs');
 const net = require('net');
-const { stepsOf, frameText, isSyncAnswer, occurrences, SYNC_HANDLED, WAITING, CLIENT_AWAITED } = require('./session-lib.js');
+const { stepsOf, frameText, isSyncAnswer, occurrences, syncHandled, WAITING, CLIENT_AWAITED } = require('./session-lib.js');
 
 const [sessionFile, part, logFile, transcriptFile, ...skipped] = process.argv.slice(2);
 const PIPE = '\\\\.\\pipe\\qor_vport_pipe';
@@ -21,9 +21,6 @@ function readLog() {
   }
 }
 const logCount = (needle) => occurrences(readLog(), needle);
-// The service has handled the sync request and waits again: the next thing the client
-// does meets it at the same point on every run.
-const serviceIdle = () => SYNC_HANDLED.test(readLog());
 
 function until(ready, what) {
   const deadline = Date.now() + TIMEOUT;
@@ -113,7 +110,9 @@ async function main() {
     for (const f of frames) note('< ' + frameText(f));
     // The sync request's answer comes last, or the step's answers were miscounted.
     if (!isSyncAnswer(frames[frames.length - 1])) throw new Error('answers out of step after ' + step.label);
-    await until(serviceIdle, 'service idle after ' + step.label);
+    // The service has handled the step's sync request and waits again: the next thing the
+    // client does meets it at the same point on every run.
+    await until(() => syncHandled(readLog(), step), 'service idle after ' + step.label);
   }
   // Leave once the service has seen the client go and waits for the next one, so its
   // log is complete when the host is ended.

@@ -11,13 +11,19 @@ function frameOf(step) {
   return Buffer.concat([Buffer.from([f.first]), Buffer.alloc(f.length - 1, f.byte)]);
 }
 
+// The sync request behind step n: the session's template with n in place of "%d", so the
+// service's log names which step's sync it has handled.
+function syncText(session, n) {
+  return session.sync.json.replace('%d', String(n));
+}
+
 // The steps of one part, without those tagged with a skipped tag.
 function stepsOf(sessionText, part, skipped) {
   const session = JSON.parse(sessionText);
-  const sync = frameOf(session.sync);
   return session.parts[part]
-    .filter((step) => !(step.needs || []).some((tag) => skipped.includes(tag)))
-    .map((step) => ({ ...step, frame: step.disconnect ? null : frameOf(step), sync, answers: step.answers || 0 }));
+    .map((step, n) => ({ ...step, frame: step.disconnect ? null : frameOf(step), answers: step.answers || 0,
+                          syncText: syncText(session, n), sync: frameOf({ json: syncText(session, n) }) }))
+    .filter((step) => !(step.needs || []).some((tag) => skipped.includes(tag)));
 }
 
 // A frame as one line: printable ASCII as it is, every other byte and the backslash as \xHH.
@@ -41,12 +47,20 @@ function occurrences(text, needle) {
   return n;
 }
 
-// The service's log (line ends as \n) once it has answered the sync request and waits
-// (binding logs nothing for a write that succeeded).
-const SYNC_HANDLED = /get msg: get_all_ports_req\n(send_msg_to_app, Write OK\n)?set_events, events_count=\d+\n$/;
+// Whether the service's log (line ends as \n) shows it has answered this step's sync request
+// and waits again (binding logs nothing for a write that succeeded). The log is written out
+// when the service is about to wait, so an earlier step's sync, or a step that is itself a
+// listing, can end the log the same way while this sync is still unanswered: only the sync's
+// own text tells them apart.
+const AFTER_SYNC = /^get msg: get_all_ports_req\n(send_msg_to_app, Write OK\n)?set_events, events_count=\d+\n$/;
+function syncHandled(log, step) {
+  const head = 'get msg: ' + step.syncText + '\n';
+  const at = log.lastIndexOf(head);
+  return at >= 0 && AFTER_SYNC.test(log.slice(at + head.length));
+}
 // The service's log once it waits again, whatever it handled.
 const WAITING = /set_events, events_count=\d+\n$/;
 // The line the service logs when it waits for a client.
 const CLIENT_AWAITED = 'now wait pipe client connect';
 
-module.exports = { stepsOf, frameText, isSyncAnswer, occurrences, SYNC_HANDLED, WAITING, CLIENT_AWAITED };
+module.exports = { stepsOf, frameText, isSyncAnswer, occurrences, syncHandled, WAITING, CLIENT_AWAITED };
