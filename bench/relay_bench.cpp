@@ -178,8 +178,34 @@ std::string fmt(const char *format, ...)
     return buf;
 }
 
+// The socat processes that run, so that die() can end them: a benchmark that stops on an
+// error would otherwise leave up to one per port behind. Slots, not a locked list, since
+// die() may be called from any thread, also one that is starting a socat.
+std::atomic<int> running_socats[256];
+
+void socat_started(int pid)
+{
+    for (auto &slot : running_socats) {
+        int free_slot = 0;
+        if (slot.compare_exchange_strong(free_slot, pid))
+            return;
+    }
+}
+
+void socat_stopped(int pid)
+{
+    for (auto &slot : running_socats) {
+        int expected = pid;
+        if (slot.compare_exchange_strong(expected, 0))
+            return;
+    }
+}
+
 [[noreturn]] void die(const std::string &what)
 {
+    for (auto &slot : running_socats)
+        if (int pid = slot.load(); pid > 0)
+            kill(pid, SIGTERM);
     fprintf(stderr, "relay_bench: %s\n", what.c_str());
     fflush(stdout);
     _exit(1);
@@ -525,6 +551,7 @@ struct SocatProcess {
         if (posix_spawnp(&pid, "socat", &actions, nullptr, const_cast<char **>(argv), environ) != 0)
             die("cannot start socat (Debian package socat)");
         posix_spawn_file_actions_destroy(&actions);
+        socat_started(pid);
     }
     // Connects to its socket once it listens; -1 on time-out.
     int connect(int timeout_ms) { return connect_seqpacket(socket, timeout_ms); }
@@ -533,6 +560,7 @@ struct SocatProcess {
         if (pid <= 0)
             return;
         kill(pid, SIGTERM);
+        socat_stopped(pid);  // before the wait reaps it: the id cannot be reused until then
         waitpid(pid, nullptr, 0);
         pid = -1;
     }
