@@ -152,10 +152,12 @@ host_case() {   # host_case <title> <module> <session part or -> <action>...
         "$(wpath "$results")" "$(wpath "$log")" "$(wpath "$stop")" "$@" &
     local host=$!
     local client_rc=0
-    # The host's calls are done before anything else happens.
-    local last="exports" waited=0
-    if [ "$#" -gt 0 ]; then last="${*: -1}"; last="${last#call:}"; fi
-    until grep -q "^$last: " "$results" 2>/dev/null || ! kill -0 "$host" 2>/dev/null; do
+    # The host's calls are done before anything else happens: its results hold the
+    # exports line and one line per call. (The last call's name alone is not enough: a
+    # function called twice, with a wait between, has its name there after the first.)
+    local calls=0 action waited=0
+    for action in "$@"; do [ "${action#call:}" = "$action" ] || calls=$((calls + 1)); done
+    until [ "$(wc -l <"$results")" -gt "$calls" ] || ! kill -0 "$host" 2>/dev/null; do
         sleep 0.05; waited=$((waited + 1)); [ "$waited" -lt $((LIMIT * 20)) ] || break
     done
     if [ "$part" != - ]; then
