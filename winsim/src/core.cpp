@@ -121,6 +121,20 @@ namespace winsim {
 
 // ---------------------------------------------------------------- I/O thread
 
+void signal_fd(int fd)
+{
+    uint64_t one = 1;
+    ssize_t w = write(fd, &one, sizeof one);
+    (void)w;
+}
+
+void drain_fd(int fd)
+{
+    uint64_t v;
+    ssize_t rd = read(fd, &v, sizeof v);
+    (void)rd;
+}
+
 namespace {
 
 struct Watch {
@@ -163,6 +177,21 @@ Reactor &reactor()
     return *r;
 }
 
+// Polls the reactor's descriptors beside the caller's own eventfd `own_fd` (lock not
+// held), for at most `timeout_ms` (-1: no limit); takes what epoll reports into `evs`
+// and returns how many, and drains `own_fd` if it was signalled.
+int poll_reactor(int epfd, int own_fd, int timeout_ms, epoll_event (&evs)[64])
+{
+    pollfd fds[2] = {{epfd, POLLIN, 0}, {own_fd, POLLIN, 0}};
+    int ready = poll(fds, 2, timeout_ms);
+    if (ready < 0 && errno != EINTR)
+        abort();
+    int n = ready > 0 && (fds[0].revents & POLLIN) ? epoll_wait(epfd, evs, 64, 0) : 0;
+    if (ready > 0 && (fds[1].revents & POLLIN))
+        drain_fd(own_fd);
+    return n < 0 ? 0 : n;
+}
+
 // When the next timer is due, in milliseconds from now (-1: none).
 int next_timer_ms()
 {
@@ -180,9 +209,7 @@ void dispatch(const epoll_event *evs, int n)
     Reactor &r = reactor();
     for (int i = 0; i < n; i++) {
         if (evs[i].data.u64 == UINT64_MAX) {
-            uint64_t v;
-            ssize_t rd = read(r.wakefd, &v, sizeof v);
-            (void)rd;
+            drain_fd(r.wakefd);
             continue;
         }
         int fd = (int)(evs[i].data.u64 & 0xFFFFFFFFu);
@@ -244,21 +271,13 @@ void reactor_run()
             timeout = next_timer_ms();
             r.io_thread_polling = true;
         }
-        // Polled beside the descriptors rather than among them: a server, which polls
-        // those too, must not take the signal that tells this thread to stand aside.
-        pollfd fds[2] = {{r.epfd, POLLIN, 0}, {r.kick_fd, POLLIN, 0}};
-        int ready = poll(fds, 2, timeout);
-        if (ready < 0 && errno != EINTR)
-            abort();
-        int n = ready > 0 && (fds[0].revents & POLLIN) ? epoll_wait(r.epfd, evs, 64, 0) : 0;
-        if (ready > 0 && (fds[1].revents & POLLIN)) {
-            uint64_t v;
-            ssize_t rd = read(r.kick_fd, &v, sizeof v);
-            (void)rd;
-        }
+        // The kick is polled beside the descriptors rather than among them: a server,
+        // which polls those too, must not take the signal that tells this thread to
+        // stand aside.
+        int n = poll_reactor(r.epfd, r.kick_fd, timeout, evs);
         Guard g(lock);
         r.io_thread_polling = false;
-        dispatch(evs, n < 0 ? 0 : n);
+        dispatch(evs, n);
     }
 }
 
@@ -283,9 +302,7 @@ void reactor_start_locked()
 
 void reactor_wake()
 {
-    uint64_t one = 1;
-    ssize_t w = write(reactor().wakefd, &one, sizeof one);
-    (void)w;
+    signal_fd(reactor().wakefd);
 }
 
 }  // namespace
@@ -315,6 +332,14 @@ void reactor_modify(int fd, uint32_t events)
     epoll_ctl(r.epfd, EPOLL_CTL_MOD, fd, &ev);
 }
 
+void reactor_arm(int fd, uint32_t &armed, uint32_t want)
+{
+    if (!(want & ~armed))
+        return;
+    armed = want;
+    reactor_modify(fd, want | EPOLLONESHOT);
+}
+
 void reactor_unwatch(int fd)
 {
     Reactor &r = reactor();
@@ -342,9 +367,7 @@ void notify_waiters()
     Reactor &r = reactor();
     if (r.served && r.server_in_wait && !r.server_woken && !pthread_equal(r.server, pthread_self())) {
         r.server_woken = true;
-        uint64_t one = 1;
-        ssize_t w = write(r.server_fd, &one, sizeof one);
-        (void)w;
+        signal_fd(r.server_fd);
     }
 }
 
@@ -357,12 +380,8 @@ static bool reactor_serve(Guard &g, int timeout_ms)
     if (!r.served) {
         r.served = true;
         r.server = pthread_self();
-        if (r.io_thread_polling) {
-            // Out of its poll, so that what comes next comes here.
-            uint64_t one = 1;
-            ssize_t w = write(r.kick_fd, &one, sizeof one);
-            (void)w;
-        }
+        if (r.io_thread_polling)
+            signal_fd(r.kick_fd);  // out of its poll, so that what comes next comes here
     }
     if (!r.server_in_wait) {
         r.server_in_wait = true;
@@ -374,18 +393,11 @@ static bool reactor_serve(Guard &g, int timeout_ms)
         timeout_ms = timer;
     int epfd = r.epfd, server_fd = r.server_fd;
     g.unlock();
-    pollfd fds[2] = {{epfd, POLLIN, 0}, {server_fd, POLLIN, 0}};
-    int ready = poll(fds, 2, timeout_ms);
     epoll_event evs[64];
-    int n = ready > 0 && (fds[0].revents & POLLIN) ? epoll_wait(epfd, evs, 64, 0) : 0;
-    if (ready > 0 && (fds[1].revents & POLLIN)) {
-        uint64_t v;
-        ssize_t rd = read(server_fd, &v, sizeof v);
-        (void)rd;
-    }
+    int n = poll_reactor(epfd, server_fd, timeout_ms, evs);
     g.lock();
     r.server_woken = false;
-    dispatch(evs, n < 0 ? 0 : n);
+    dispatch(evs, n);
     return true;
 }
 

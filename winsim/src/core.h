@@ -76,9 +76,16 @@ DWORD overlapped_error(const OVERLAPPED *ov);
 using IoCallback = std::function<void(uint32_t events)>;
 void reactor_watch(int fd, uint32_t events, IoCallback cb);
 void reactor_modify(int fd, uint32_t events);
+// Arms a one-shot watch (EPOLLONESHOT) for `want` unless all of it is armed already.
+// `armed` is what the watch will report once; its callback sets it back to 0.
+void reactor_arm(int fd, uint32_t &armed, uint32_t want);
 void reactor_unwatch(int fd);
 void reactor_post(std::function<void()> fn);
 void reactor_post_after(unsigned ms, std::function<void()> fn);
+
+// Signals an eventfd, and takes its signal.
+void signal_fd(int fd);
+void drain_fd(int fd);
 
 // Wakes every thread that waits for an object or a request to change (lock held):
 // those sleeping on `cv`, and the one that serves the descriptors in its wait.

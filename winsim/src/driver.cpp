@@ -236,10 +236,7 @@ void update_interest(Port &p)
             want |= EPOLLIN;
         if (!l->outgoing.empty())
             want |= EPOLLOUT;
-        if (want & ~l->armed) {
-            l->armed = want;
-            reactor_modify(l->master, want | EPOLLONESHOT);
-        }
+        reactor_arm(l->master, l->armed, want);
     }
 }
 
@@ -646,9 +643,7 @@ bool make_spare(const std::string &spare_dir, Spare &out)
 
 void signal_io_thread()
 {
-    uint64_t one = 1;
-    ssize_t w = write(mover().moved_fd, &one, sizeof one);
-    (void)w;
+    signal_fd(mover().moved_fd);
 }
 
 // Tops the port's spares up (no lock held).
@@ -769,9 +764,7 @@ bool mover_start()
     lm.moved_fd = ev;
     lm.lines_notify = driver().notify_fd;
     reactor_watch(ev, EPOLLIN, [ev](uint32_t) {
-        uint64_t v;
-        ssize_t r = read(ev, &v, sizeof v);
-        (void)r;
+        drain_fd(ev);
         sync_all_ports();
     });
     std::thread(mover_run).detach();

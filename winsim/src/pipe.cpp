@@ -221,11 +221,8 @@ struct Pipe : Object {
 
     void update_watch()
     {
-        uint32_t want = watch_events();
-        if (conn_fd < 0 || !(want & ~armed))
-            return;
-        armed = want;
-        reactor_modify(conn_fd, want | EPOLLONESHOT);
+        if (conn_fd >= 0)
+            reactor_arm(conn_fd, armed, watch_events());
     }
 
     void close_connection()
