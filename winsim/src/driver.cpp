@@ -259,49 +259,50 @@ size_t pull(Port &p)
     return taken;
 }
 
+// Copies queued data into the READ's buffer after its first `n` bytes, up to its size
+// or the next open or close; returns the bytes it then holds.
+DWORD fill_read(Port &p, const PendingRead &r, DWORD n)
+{
+    while (n < r.size && !p.events.empty() && p.events.front().kind == PortEvent::Data) {
+        PortEvent &e = p.events.front();
+        size_t take = std::min<size_t>(r.size - n, e.data.size() - e.used);
+        memcpy(r.out + n, e.data.data() + e.used, take);
+        e.used += take;
+        n += (DWORD)take;
+        if (e.used == e.data.size())
+            p.events.pop_front();
+    }
+    return n;
+}
+
 // Hands queued events to pending READs: an open or a close completes one READ by itself;
 // data fills a READ from as many data events as fit, never reaching past an open or close.
 // A READ that the queue cannot fill takes what the program's terminals hold, once per
 // call, so that no caller is kept here by a program that writes without pause.
 void deliver(Port &p)
 {
-    bool pulled = !p.connected || p.stopped;
+    bool may_pull = p.connected && !p.stopped;
     auto pull_once = [&] {
-        if (pulled)
+        if (!may_pull)
             return false;
-        pulled = true;
+        may_pull = false;
         return pull(p) > 0;
     };
-    for (;;) {
-        while (!p.reads.empty() && !p.events.empty()) {
-            PendingRead r = p.reads.front();
-            p.reads.pop_front();
-            PortEvent &first = p.events.front();
-            if (first.kind != PortEvent::Data) {
-                DWORD error = first.kind == PortEvent::Opened ? ERROR_EVENT_PENDING : ERROR_EVENT_DONE;
-                p.events.pop_front();
-                io_complete(r.ov, error, 0);
-                continue;
-            }
-            DWORD n = 0;
-            for (;;) {
-                while (n < r.size && !p.events.empty() && p.events.front().kind == PortEvent::Data) {
-                    PortEvent &e = p.events.front();
-                    size_t take = std::min<size_t>(r.size - n, e.data.size() - e.used);
-                    memcpy(r.out + n, e.data.data() + e.used, take);
-                    e.used += take;
-                    n += (DWORD)take;
-                    if (e.used == e.data.size())
-                        p.events.pop_front();
-                }
-                // Full frames for the service: room left and nothing queued takes more.
-                if (n == r.size || !p.events.empty() || !pull_once())
-                    break;
-            }
-            io_complete(r.ov, 0, n);
+    while (!p.reads.empty() && (!p.events.empty() || pull_once())) {
+        PendingRead r = p.reads.front();
+        p.reads.pop_front();
+        PortEvent &first = p.events.front();
+        if (first.kind != PortEvent::Data) {
+            DWORD error = first.kind == PortEvent::Opened ? ERROR_EVENT_PENDING : ERROR_EVENT_DONE;
+            p.events.pop_front();
+            io_complete(r.ov, error, 0);
+            continue;
         }
-        if (p.reads.empty() || !p.events.empty() || !pull_once())
-            break;
+        DWORD n = fill_read(p, r, 0);
+        // Full frames for the service: room left and nothing queued takes more.
+        if (n < r.size && p.events.empty() && pull_once())
+            n = fill_read(p, r, n);
+        io_complete(r.ov, 0, n);
     }
     update_interest(p);
 }
