@@ -92,9 +92,9 @@ BOOL vport_issue_status(vport *port, unsigned char status)
 
 static bool is_open_handle(HANDLE h) { return h != NULL && h != INVALID_HANDLE_VALUE; }
 
-// The events that the requests still in flight will signal when they complete; the
-// number of those requests' events, 0 once all have completed. WRITE and STATUS requests
-// share write_overlapped's event.
+// Puts into `events` the event of each request still in flight, which it signals when it
+// completes, and returns how many; 0 once all have completed. WRITE and STATUS requests
+// share write_overlapped's event, which is put in once.
 static DWORD unsettled_events(vport *port, HANDLE events[3])
 {
     DWORD n = 0;

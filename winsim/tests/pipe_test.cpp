@@ -585,8 +585,9 @@ TEST_F(PipeTest, AThreadThatServesTheSocketInItsWaitMissesNothingAndHoldsUpNobod
 }
 
 // A thread that has been serving the descriptors in its waits and then polls for a
-// completion with Sleep (as the service does while it lets go of a port) sees it within
-// its first sleep, not once the I/O thread has noticed that it stopped waiting.
+// completion with Sleep (as the service does while it puts away the pipe of a service
+// thread that ended) sees it within its first sleep, not once the I/O thread has
+// noticed that it stopped waiting.
 TEST_F(PipeTest, AThreadPollingWithSleepSeesItsCancelledRequestEndAtOnce)
 {
     connect_client();
