@@ -2,6 +2,7 @@
 // OVERLAPPED of its own, collected once completed, capped per port, and waited for when
 // the port's record is given up, so that no completion lands in freed memory (the
 // sanitizer build catches one that does, and its leak check one that is never freed).
+#include <algorithm>
 #include <chrono>
 #include <set>
 
@@ -136,11 +137,19 @@ TEST_F(HeldRequests, GivingUpARecordWaitsUntilItsHeldRequestsAreAborted)
     // A Sleep would cost every removal a timer tick (up to 15.6 ms on Windows).
     EXPECT_EQ(winsim::call_count("Sleep"), 0u) << "it waits for the completions themselves";
 
-    // Should the cancel fail, closing the handle still ends what was issued on it.
+    // Should the cancel fail, closing the handle still ends what was issued on it; should
+    // the waits fail too, the release polls rather than spins, and still frees the record
+    // only once its requests have ended.
     winsim::fail_next("CancelIoEx", ERROR_NOT_FOUND);
+    winsim::fail_next("WaitForMultipleObjects", ERROR_INVALID_HANDLE, 3);
+    winsim::clear_calls();
     start = Clock::now();
     vport_release(unlisted);
     EXPECT_LT(ms_since(start), 1000);
+    // The requests may also have ended before the first wait.
+    size_t failed_waits = std::min<size_t>(winsim::call_count("WaitForMultipleObjects"), 3);
+    EXPECT_GE(winsim::call_count("Sleep"), failed_waits) << "a failed wait is not retried at once";
+    winsim::clear_faults();
 
     // Nothing of either record is left with the driver: a completion now would write
     // into freed memory.
