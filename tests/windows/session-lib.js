@@ -21,8 +21,11 @@ function syncText(session, n) {
 function stepsOf(sessionText, part, skipped) {
   const session = JSON.parse(sessionText);
   return session.parts[part]
-    .map((step, n) => ({ ...step, frame: step.disconnect ? null : frameOf(step), answers: step.answers || 0,
-                          syncText: syncText(session, n), sync: frameOf({ json: syncText(session, n) }) }))
+    .map((step, n) => {
+      const text = syncText(session, n);
+      return { ...step, frame: step.disconnect ? null : frameOf(step), answers: step.answers || 0,
+               syncText: text, sync: frameOf({ json: text }) };
+    })
     .filter((step) => !(step.needs || []).some((tag) => skipped.includes(tag)));
 }
 
